@@ -1,0 +1,89 @@
+#include "convert.h"
+
+#include <new>
+#include <string>
+
+#include "errors.h"
+
+namespace core {
+
+namespace {
+
+const wchar_t* TargetName(VARTYPE type) {
+    switch (type) {
+        case VT_I2: return L"a number from -32768 to 32767";
+        case VT_I4: return L"a number from -2147483648 to 2147483647";
+        default: return L"text";
+    }
+}
+
+void Convert(const VARIANT& value, VARTYPE type, std::wstring_view argument, VARIANT* out) {
+    std::wstring name(argument);
+    if (IsNull(value)) Throw(kInvalidUseOfNull, L"Invalid use of Null: " + name + L" is Null");
+    // Booleans become "True"/"False" as a script would write them.
+    const HRESULT hr = VariantChangeTypeEx(out, const_cast<VARIANT*>(&value), LOCALE_USER_DEFAULT,
+                                           VARIANT_ALPHABOOL, type);
+    if (SUCCEEDED(hr)) return;
+    switch (hr) {
+        case DISP_E_OVERFLOW:
+            Throw(kOverflow, L"Overflow: " + name + L" must be " + TargetName(type));
+        case DISP_E_TYPEMISMATCH:
+        case DISP_E_BADVARTYPE:
+            Throw(kTypeMismatch, L"Type mismatch: " + name + L" cannot be read as " + TargetName(type));
+        case E_OUTOFMEMORY:
+            throw std::bad_alloc();
+        default:
+            ThrowIfFailed(hr, name);
+    }
+}
+
+}  // namespace
+
+const VARIANT& Deref(const VARIANT& value) noexcept {
+    const VARIANT* current = &value;
+    while (V_VT(current) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(current) != nullptr)
+        current = V_VARIANTREF(current);
+    return *current;
+}
+
+bool IsNull(const VARIANT& value) noexcept {
+    const VARIANT& target = Deref(value);
+    return (V_VT(&target) & ~VT_BYREF) == VT_NULL;
+}
+
+ScopedBstr ToText(const VARIANT& value, std::wstring_view argument) {
+    const VARIANT& target = Deref(value);
+    if (V_VT(&target) == VT_BSTR) return ScopedBstr::Copy({V_BSTR(&target), SysStringLen(V_BSTR(&target))});
+    ScopedVariant converted;
+    Convert(target, VT_BSTR, argument, converted.Ptr());
+    BSTR text = V_BSTR(converted.Ptr());
+    V_VT(converted.Ptr()) = VT_EMPTY;
+    return ScopedBstr(text);
+}
+
+TextArgument::TextArgument(const VARIANT& value, std::wstring_view argument) {
+    const VARIANT& target = Deref(value);
+    const BSTR* borrowed = V_VT(&target) == VT_BSTR                ? &V_BSTR(&target)
+                           : V_VT(&target) == (VT_BSTR | VT_BYREF) ? V_BSTRREF(&target)
+                                                                   : nullptr;
+    if (borrowed != nullptr) {
+        view_ = {*borrowed ? *borrowed : L"", SysStringLen(*borrowed)};
+    } else {
+        owned_ = ToText(target, argument);
+        view_ = owned_.View();
+    }
+}
+
+int16_t ToInt16(const VARIANT& value, std::wstring_view argument) {
+    ScopedVariant converted;
+    Convert(value, VT_I2, argument, converted.Ptr());
+    return V_I2(&converted.Get());
+}
+
+int32_t ToInt32(const VARIANT& value, std::wstring_view argument) {
+    ScopedVariant converted;
+    Convert(value, VT_I4, argument, converted.Ptr());
+    return V_I4(&converted.Get());
+}
+
+}  // namespace core

@@ -1,0 +1,36 @@
+// The standard automation conversions that member arguments go through:
+// the platform's variant conversion in the user's locale, with null told apart.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <cstdint>
+#include <string_view>
+
+#include "scoped.h"
+
+namespace core {
+
+// Follows VT_BYREF|VT_VARIANT to the value it refers to.
+const VARIANT& Deref(const VARIANT& value) noexcept;
+bool IsNull(const VARIANT& value) noexcept;
+
+// The text form of a value, borrowed from the caller's string when the value
+// already is text, converted (and owned) otherwise.
+class TextArgument {
+public:
+    TextArgument(const VARIANT& value, std::wstring_view argument);
+    std::wstring_view View() const noexcept { return view_; }
+
+private:
+    ScopedBstr owned_;
+    std::wstring_view view_;
+};
+
+// Each throws ComError (overflow, type mismatch or invalid use of null) naming |argument|.
+ScopedBstr ToText(const VARIANT& value, std::wstring_view argument);
+int16_t ToInt16(const VARIANT& value, std::wstring_view argument);
+int32_t ToInt32(const VARIANT& value, std::wstring_view argument);
+
+}  // namespace core

@@ -1,0 +1,67 @@
+// Failure codes and the one way a failure travels: a ComError carries an
+// HRESULT with its description until a COM boundary turns it into a status
+// and an IErrorInfo (members) or an EXCEPINFO (contained components).
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace core {
+
+// Codes in the control facility, so that a script sees the number after 0x800A.
+constexpr HRESULT ControlCode(unsigned number) {
+    return static_cast<HRESULT>(0x800A0000u | number);
+}
+constexpr HRESULT kOverflow = ControlCode(6);
+constexpr HRESULT kTypeMismatch = ControlCode(13);
+constexpr HRESULT kDeviceIoError = ControlCode(57);
+constexpr HRESULT kInvalidUseOfNull = ControlCode(94);
+constexpr HRESULT kInvalidPropertyValue = ControlCode(380);
+constexpr HRESULT kPortOpenFailed = ControlCode(8002);
+constexpr HRESULT kPortAlreadyOpen = ControlCode(8005);
+constexpr HRESULT kPortNotOpen = ControlCode(8012);
+constexpr HRESULT kWriteTimeout = ControlCode(8020);
+
+class ComError : public std::exception {
+public:
+    ComError(HRESULT code, std::wstring description)
+        : code_(code), description_(std::move(description)) {}
+    HRESULT Code() const noexcept { return code_; }
+    const std::wstring& Description() const noexcept { return description_; }
+    const char* what() const noexcept override { return "COM failure"; }
+
+private:
+    HRESULT code_;
+    std::wstring description_;
+};
+
+[[noreturn]] void Throw(HRESULT code, std::wstring description);
+// Throws when |hr| failed; the description names |what| and the system's text for the code.
+void ThrowIfFailed(HRESULT hr, std::wstring_view what);
+// Throws with the system's text for GetLastError(), prefixed by |what|.
+[[noreturn]] void ThrowLastError(HRESULT code, std::wstring_view what);
+
+// The standard description of a code: ours for the codes above, the system's otherwise.
+std::wstring DescribeCode(HRESULT code);
+// The system's message for a Win32 error, without the trailing line end.
+std::wstring SystemMessage(DWORD error);
+
+// Where a failure came from, for the IErrorInfo a script reads.
+struct ErrorSource {
+    const IID* iid;
+    const wchar_t* progId;
+};
+
+// Turns the exception in flight into an HRESULT with an IErrorInfo description.
+// Call only inside a catch block.
+HRESULT ReportCurrentException(const ErrorSource& source) noexcept;
+// Sets the thread's error object; returns |code| for a one-line return.
+HRESULT ReportError(const ErrorSource& source, HRESULT code, std::wstring_view description) noexcept;
+// Turns the exception in flight into DISP_E_EXCEPTION with |info| filled, for an IDispatch::Invoke.
+HRESULT ExceptionToExcepInfo(const wchar_t* source, EXCEPINFO* info) noexcept;
+
+}  // namespace core

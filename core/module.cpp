@@ -1,0 +1,192 @@
+#include "module.h"
+
+#include <atomic>
+#include <new>
+
+#include "errors.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+using Microsoft::WRL::ComPtr;
+
+namespace core {
+
+namespace {
+
+HINSTANCE g_module = reinterpret_cast<HINSTANCE>(&__ImageBase);
+std::atomic<LONG> g_locks{0};
+
+constexpr int kToolboxBitmapId = 30000;
+
+std::wstring GuidText(const GUID& guid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+// Writes |value| (or no value when null) as the default or named value of |path|.
+LSTATUS SetValue(const std::wstring& path, const wchar_t* name, const wchar_t* value) {
+    HKEY key = nullptr;
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    if (value != nullptr)
+        status = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                                static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status;
+}
+
+class ClassFactory final : public IClassFactory {
+public:
+    explicit ClassFactory(CreateControlFunction create) : create_(create) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
+        if (object == nullptr) return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
+        *object = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() noexcept override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) noexcept override {
+        if (object == nullptr) return E_POINTER;
+        *object = nullptr;
+        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        return create_(iid, object);
+    }
+    STDMETHODIMP LockServer(BOOL lock) noexcept override {
+        if (lock)
+            LockModule();
+        else
+            UnlockModule();
+        return S_OK;
+    }
+
+private:
+    const CreateControlFunction create_;
+    std::atomic<ULONG> references_{1};
+};
+
+}  // namespace
+
+HINSTANCE ModuleHandle() noexcept { return g_module; }
+void SetModuleHandle(HINSTANCE module) noexcept { g_module = module; }
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(g_module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) ThrowLastError(E_FAIL, L"The library's path could not be read");
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+void LockModule() noexcept { ++g_locks; }
+void UnlockModule() noexcept { --g_locks; }
+bool ModuleInUse() noexcept { return g_locks.load() != 0; }
+
+HRESULT LoadModuleTypeLib(ComPtr<ITypeLib>& typeLib) noexcept {
+    try {
+        return LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, typeLib.ReleaseAndGetAddressOf());
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction create, REFCLSID clsid, REFIID iid,
+                       void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (clsid != *controlClass.clsid) return CLASS_E_CLASSNOTAVAILABLE;
+    ComPtr<ClassFactory> factory;
+    factory.Attach(new (std::nothrow) ClassFactory(create));
+    if (!factory) return E_OUTOFMEMORY;
+    return factory->QueryInterface(iid, object);
+}
+
+HRESULT CanUnloadNow() noexcept { return ModuleInUse() ? S_FALSE : S_OK; }
+
+HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
+    try {
+        const std::wstring path = ModulePath();
+        ComPtr<ITypeLib> typeLib;
+        HRESULT hr = LoadModuleTypeLib(typeLib);
+        if (FAILED(hr)) return hr;
+        hr = RegisterTypeLib(typeLib.Get(), const_cast<wchar_t*>(path.c_str()), nullptr);
+        if (FAILED(hr)) return hr;
+
+        const std::wstring clsidKey = L"CLSID\\" + GuidText(*controlClass.clsid);
+        const std::wstring clsidText = GuidText(*controlClass.clsid);
+        const std::wstring libidText = GuidText(*controlClass.libid);
+        const std::wstring bitmap = path + L", " + std::to_wstring(kToolboxBitmapId);
+        const std::wstring misc = std::to_wstring(controlClass.miscStatus);
+        const std::wstring progId = controlClass.progId;
+        const struct {
+            std::wstring key;
+            const wchar_t* name;
+            const wchar_t* value;
+        } entries[] = {
+            {clsidKey, nullptr, nullptr},
+            {clsidKey + L"\\InprocServer32", nullptr, path.c_str()},
+            {clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
+            {clsidKey + L"\\ProgID", nullptr, progId.c_str()},
+            {clsidKey + L"\\TypeLib", nullptr, libidText.c_str()},
+            {clsidKey + L"\\Version", nullptr, L"1.0"},
+            {clsidKey + L"\\Control", nullptr, nullptr},
+            {clsidKey + L"\\ToolboxBitmap32", nullptr, bitmap.c_str()},
+            {clsidKey + L"\\MiscStatus", nullptr, L"0"},
+            {clsidKey + L"\\MiscStatus\\1", nullptr, misc.c_str()},
+            {progId, nullptr, nullptr},
+            {progId + L"\\CLSID", nullptr, clsidText.c_str()},
+        };
+        for (const auto& entry : entries) {
+            const LSTATUS status = SetValue(entry.key, entry.name, entry.value);
+            if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+        }
+        return S_OK;
+    } catch (const ComError& error) {
+        return error.Code();
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT UnregisterServer(const ControlClass& controlClass) noexcept {
+    try {
+        HRESULT result = S_OK;
+        ComPtr<ITypeLib> typeLib;
+        if (SUCCEEDED(LoadModuleTypeLib(typeLib))) {
+            TLIBATTR* attributes = nullptr;
+            if (SUCCEEDED(typeLib->GetLibAttr(&attributes))) {
+                const HRESULT hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum,
+                                                     attributes->wMinorVerNum, attributes->lcid, attributes->syskind);
+                typeLib->ReleaseTLibAttr(attributes);
+                if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS) result = hr;
+            }
+        }
+        for (const std::wstring& key :
+             {L"CLSID\\" + GuidText(*controlClass.clsid), std::wstring(controlClass.progId)}) {
+            const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND && SUCCEEDED(result))
+                result = HRESULT_FROM_WIN32(status);
+            if (status == ERROR_SUCCESS) RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+        }
+        return result;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace core

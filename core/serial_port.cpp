@@ -1,0 +1,370 @@
+#include "serial_port.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "dispatch_call.h"
+#include "errors.h"
+
+namespace core {
+
+namespace {
+
+// Extra time granted to every write and drain on top of the line time.
+constexpr DWORD kGraceMs = 3000;
+// Twice the line time, for slow drivers and flow control pauses.
+constexpr unsigned kLineTimeFactor = 2;
+
+std::wstring_view Trim(std::wstring_view text) {
+    while (!text.empty() && text.front() == L' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == L' ') text.remove_suffix(1);
+    return text;
+}
+
+bool AllDigits(std::wstring_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+[[noreturn]] void RefuseSettings(std::wstring_view text, const wchar_t* why) {
+    Throw(kInvalidPropertyValue, L"Invalid property value: Settings \"" + std::wstring(text) + L"\" " + why +
+                                     L" (expected baud,parity,data,stop such as 9600,N,8,1)");
+}
+
+}  // namespace
+
+LineSettings LineSettings::Parse(std::wstring_view text) {
+    std::vector<std::wstring_view> fields;
+    for (std::wstring_view rest = text;;) {
+        const size_t comma = rest.find(L',');
+        fields.push_back(Trim(rest.substr(0, comma)));
+        if (comma == std::wstring_view::npos) break;
+        rest.remove_prefix(comma + 1);
+    }
+    if (fields.size() != 4) RefuseSettings(text, L"does not have four fields");
+    if (!AllDigits(fields[0]) || fields[0].size() > 9) RefuseSettings(text, L"has no valid baud rate");
+    if (fields[1].size() != 1 || std::wstring_view(L"NEOMSneoms").find(fields[1][0]) == std::wstring_view::npos)
+        RefuseSettings(text, L"has no valid parity (N, E, O, M or S)");
+    if (fields[2].size() != 1 || fields[2][0] < L'4' || fields[2][0] > L'8')
+        RefuseSettings(text, L"has no valid data bits (4 to 8)");
+    if (fields[3] != L"1" && fields[3] != L"1.5" && fields[3] != L"2")
+        RefuseSettings(text, L"has no valid stop bits (1, 1.5 or 2)");
+
+    // The platform reads the checked text into a DCB; what it refuses, we refuse.
+    std::wstring canonical;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i != 0) canonical += L',';
+        canonical += fields[i];
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!BuildCommDCBW(canonical.c_str(), &dcb) || dcb.BaudRate == 0)
+        RefuseSettings(text, L"is not accepted by the system");
+
+    LineSettings settings;
+    settings.baud = dcb.BaudRate;
+    settings.parity = dcb.Parity;
+    settings.dataBits = dcb.ByteSize;
+    settings.stopBits = dcb.StopBits;
+    return settings;
+}
+
+unsigned LineSettings::BitsPerByte() const noexcept {
+    return 1 + dataBits + (parity == NOPARITY ? 0 : 1) + (stopBits == ONESTOPBIT ? 1 : 2);
+}
+
+SerialPort::SerialPort() : settings_(LineSettings::Parse(kDesignSettings)) {}
+
+SerialPort::~SerialPort() {
+    if (!IsOpen()) return;
+    try {
+        Close();
+    } catch (...) {
+        // Nothing to report to during teardown; the handle is closed by now.
+    }
+}
+
+std::wstring SerialPort::Name() const { return L"COM" + std::to_wstring(number_); }
+
+void SerialPort::SetCommPort(int16_t number) {
+    if (number < 1)
+        Throw(kInvalidPropertyValue,
+              L"Invalid property value: CommPort must be 1 or more, not " + std::to_wstring(number));
+    if (IsOpen()) Throw(kPortAlreadyOpen, L"CommPort cannot change while " + Name() + L" is open");
+    number_ = number;
+}
+
+void SerialPort::SetSettings(std::wstring_view text) {
+    LineSettings parsed = LineSettings::Parse(text);
+    std::wstring copy(text);
+    settings_ = parsed;
+    settingsText_ = std::move(copy);
+    if (IsOpen()) ApplySettings();
+}
+
+void SerialPort::ApplySettings() {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    if (!GetCommState(handle_.Get(), &dcb)) ThrowLastError(kPortOpenFailed, Name() + L" settings could not be read");
+    dcb.BaudRate = settings_.baud;
+    dcb.ByteSize = settings_.dataBits;
+    dcb.Parity = settings_.parity;
+    dcb.StopBits = settings_.stopBits;
+    dcb.fBinary = TRUE;
+    dcb.fParity = settings_.parity != NOPARITY;
+    // No handshake: a label printer on a plain three-wire cable.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(handle_.Get(), &dcb))
+        ThrowLastError(kInvalidPropertyValue, L"Settings \"" + settingsText_ + L"\" could not be applied to " + Name());
+}
+
+void SerialPort::Open() {
+    if (IsOpen()) Throw(kPortAlreadyOpen, Name() + L" is already open");
+    const std::wstring device = L"\\\\.\\" + Name();
+    ScopedHandle port(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr));
+    if (!port.IsValid()) ThrowLastError(kPortOpenFailed, Name() + L" could not be opened");
+    ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event.IsValid()) ThrowLastError(kPortOpenFailed, Name() + L" could not be opened");
+    handle_ = std::move(port);
+    writeDone_ = std::move(event);
+    try {
+        SetupComm(handle_.Get(), kBufferSize, kBufferSize);  // a hint; drivers may keep their own sizes
+        ApplySettings();
+        COMMTIMEOUTS timeouts{};  // writes are bounded by our own wait, reads are never made
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        SetCommTimeouts(handle_.Get(), &timeouts);
+    } catch (...) {
+        handle_.Reset();
+        writeDone_.Reset();
+        throw;
+    }
+}
+
+DWORD SerialPort::WriteTimeoutMs(size_t count) const noexcept {
+    const unsigned long long lineMs =
+        static_cast<unsigned long long>(count) * settings_.BitsPerByte() * 1000ull * kLineTimeFactor / settings_.baud;
+    return static_cast<DWORD>(std::min<unsigned long long>(kGraceMs + lineMs, MAXDWORD - 1));
+}
+
+void SerialPort::Write(const void* bytes, size_t count) {
+    if (!IsOpen()) Throw(kPortNotOpen, L"Output needs an open port: " + Name() + L" is not open");
+    const auto* data = static_cast<const char*>(bytes);
+    const DWORD deadline = GetTickCount() + WriteTimeoutMs(count);
+    size_t done = 0;
+    while (done < count) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = writeDone_.Get();
+        ResetEvent(writeDone_.Get());
+        DWORD written = 0;
+        if (!WriteFile(handle_.Get(), data + done, chunk, nullptr, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING)
+                ThrowLastError(kDeviceIoError, L"Writing to " + Name() + L" failed after " + std::to_wstring(done) +
+                                                   L" of " + std::to_wstring(count) + L" bytes");
+            const DWORD left = static_cast<DWORD>(deadline - GetTickCount());
+            const DWORD wait = static_cast<LONG>(left) > 0 ? left : 0;
+            if (WaitForSingleObject(writeDone_.Get(), wait) != WAIT_OBJECT_0) {
+                CancelIoEx(handle_.Get(), &overlapped);
+                GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE);
+                Throw(kWriteTimeout, L"Writing to " + Name() + L" timed out: " + std::to_wstring(done + written) +
+                                         L" of " + std::to_wstring(count) + L" bytes went out");
+            }
+        }
+        if (!GetOverlappedResult(handle_.Get(), &overlapped, &written, FALSE))
+            ThrowLastError(kDeviceIoError, L"Writing to " + Name() + L" failed after " + std::to_wstring(done) +
+                                               L" of " + std::to_wstring(count) + L" bytes");
+        done += written;
+        if (written == 0 && done < count)
+            Throw(kDeviceIoError, L"Writing to " + Name() + L" stopped after " + std::to_wstring(done) + L" of " +
+                                      std::to_wstring(count) + L" bytes");
+    }
+}
+
+void SerialPort::Close() {
+    if (!IsOpen()) return;
+    // Let queued bytes leave before the handle goes, within the time the line needs.
+    COMSTAT status{};
+    DWORD errors = 0;
+    DWORD queued = ClearCommError(handle_.Get(), &errors, &status) ? status.cbOutQue : 0;
+    const DWORD started = GetTickCount();
+    const DWORD limit = WriteTimeoutMs(queued);
+    while (queued != 0 && GetTickCount() - started < limit) {
+        Sleep(5);
+        queued = ClearCommError(handle_.Get(), &errors, &status) ? status.cbOutQue : 0;
+    }
+    if (queued == 0) FlushFileBuffers(handle_.Get());
+    const std::wstring name = Name();
+    handle_.Reset();
+    writeDone_.Reset();
+    if (queued != 0)
+        Throw(kWriteTimeout, std::to_wstring(queued) + L" bytes had not gone out when " + name + L" was closed");
+}
+
+namespace {
+
+// Bytes of an Output value: a byte array as it is, anything else as its
+// text in the system ANSI code page.
+std::string OutputBytes(const VARIANT& value) {
+    const VARIANT& target = Deref(value);
+    const VARTYPE type = V_VT(&target);
+    if (type == (VT_ARRAY | VT_UI1) || type == (VT_ARRAY | VT_UI1 | VT_BYREF)) {
+        SAFEARRAY* array = (type & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target);
+        if (array == nullptr) return {};
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(array, 1, &lower);
+        SafeArrayGetUBound(array, 1, &upper);
+        void* data = nullptr;
+        ThrowIfFailed(SafeArrayAccessData(array, &data), L"Output");
+        std::string bytes(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
+        SafeArrayUnaccessData(array);
+        return bytes;
+    }
+    ScopedBstr text = ToText(target, L"Output");
+    if (text.Length() == 0) return {};
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.Get(), static_cast<int>(text.Length()), nullptr, 0,
+                                         nullptr, nullptr);
+    if (size <= 0) ThrowLastError(kTypeMismatch, L"Output text could not be converted to the system code page");
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.Get(), static_cast<int>(text.Length()), bytes.data(), size, nullptr,
+                        nullptr);
+    return bytes;
+}
+
+struct NamedMember {
+    const wchar_t* name;
+    DISPID id;
+};
+constexpr NamedMember kMembers[] = {
+    {L"CommPort", serial_dispid::kCommPort},
+    {L"PortOpen", serial_dispid::kPortOpen},
+    {L"Settings", serial_dispid::kSettings},
+    {L"Output", serial_dispid::kOutput},
+};
+
+class SerialPortComponent final : public IDispatch {
+public:
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
+        if (object == nullptr) return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != IID_IDispatch) return E_NOINTERFACE;
+        *object = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() noexcept override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    // IDispatch
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
+        if (count == nullptr) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override {
+        if (info != nullptr) *info = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override {
+        if (names == nullptr || ids == nullptr || count == 0) return E_INVALIDARG;
+        HRESULT hr = S_OK;
+        for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+        for (const NamedMember& member : kMembers)
+            if (lstrcmpiW(names[0], member.name) == 0) ids[0] = member.id;
+        if (ids[0] == DISPID_UNKNOWN || count > 1) hr = DISP_E_UNKNOWNNAME;
+        return hr;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* exception, UINT*) noexcept override {
+        if (params == nullptr) return E_INVALIDARG;
+        try {
+            if (flags & DISPATCH_PROPERTYPUT) {
+                if (params->cArgs != 1 || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+                    return DISP_E_BADPARAMCOUNT;
+                return Put(id, params->rgvarg[0]);
+            }
+            if (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) {
+                if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+                return Get(id, result);
+            }
+            return DISP_E_MEMBERNOTFOUND;
+        } catch (...) {
+            return ExceptionToExcepInfo(L"MSCOM", exception);
+        }
+    }
+
+private:
+    HRESULT Put(DISPID id, const VARIANT& value) {
+        switch (id) {
+            case serial_dispid::kCommPort:
+                port_.SetCommPort(ToInt16(value, L"CommPort"));
+                return S_OK;
+            case serial_dispid::kSettings:
+                port_.SetSettings(ToText(value, L"Settings").View());
+                return S_OK;
+            case serial_dispid::kPortOpen:
+                if (ToInt16(value, L"PortOpen") != 0)
+                    port_.Open();
+                else
+                    port_.Close();
+                return S_OK;
+            case serial_dispid::kOutput: {
+                if (!port_.IsOpen())
+                    Throw(kPortNotOpen, L"Output needs an open port: " + port_.Name() + L" is not open");
+                const std::string bytes = OutputBytes(value);
+                port_.Write(bytes.data(), bytes.size());
+                return S_OK;
+            }
+            default:
+                return DISP_E_MEMBERNOTFOUND;
+        }
+    }
+
+    HRESULT Get(DISPID id, VARIANT* result) {
+        if (result == nullptr) return E_POINTER;
+        VariantInit(result);
+        switch (id) {
+            case serial_dispid::kCommPort:
+                *result = Int16Value(port_.CommPort());
+                return S_OK;
+            case serial_dispid::kSettings:
+                V_VT(result) = VT_BSTR;
+                V_BSTR(result) = ScopedBstr::Copy(port_.Settings()).Release();
+                return S_OK;
+            case serial_dispid::kPortOpen:
+                V_VT(result) = VT_BOOL;
+                V_BOOL(result) = port_.IsOpen() ? VARIANT_TRUE : VARIANT_FALSE;
+                return S_OK;
+            default:
+                return DISP_E_MEMBERNOTFOUND;
+        }
+    }
+
+    std::atomic<ULONG> references_{1};
+    SerialPort port_;
+};
+
+}  // namespace
+
+HRESULT CreateSerialPortComponent(IDispatch** component) noexcept {
+    if (component == nullptr) return E_POINTER;
+    *component = new (std::nothrow) SerialPortComponent();
+    return *component != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace core

@@ -1,0 +1,35 @@
+// The Ostrel control class lumtag (ProgID Tessmer.lumtag).
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include "../core/control.h"
+#include "ostrel_h.h"
+
+namespace ostrel {
+
+extern const core::ControlClass kControlClass;
+
+class Lumtag final : public core::DualControl<_lumtag> {
+public:
+    // A control with its own serial port component.
+    static HRESULT Create(REFIID iid, void** object) noexcept;
+    // A control driving |serialPort| instead, for tests that watch each step.
+    static HRESULT CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept;
+
+    STDMETHODIMP SocConnect(VARIANT* HOSTIP, VARIANT* HOSTPORT, VARIANT* result) noexcept override;
+    STDMETHODIMP SocSts(BSTR* result) noexcept override;
+    STDMETHODIMP SendData(VARIANT* BARDATA, VARIANT* result) noexcept override;
+    STDMETHODIMP ExecPrint(VARIANT* PUR_NO, VARIANT* N_TIME, VARIANT* SETTING, VARIANT* PORT,
+                           VARIANT* result) noexcept override;
+    STDMETHODIMP dectohex(VARIANT* dec, VARIANT* result) noexcept override;
+
+private:
+    explicit Lumtag(IDispatch* serialPort);
+    ~Lumtag() override = default;
+
+    Microsoft::WRL::ComPtr<IDispatch> mscom_;
+};
+
+}  // namespace ostrel
