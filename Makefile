@@ -1,0 +1,62 @@
+# Build and test entry points.
+#   make            build both architectures (same as make build)
+#   make deps       install missing Debian packages (quick when all are there)
+#   make build      configure + build build/i686 and build/x86_64; the i686
+#                   controls are copied to build/bin/
+#   make test       ctest in build/$(TEST_ARCH)
+#   make demo       print two labels to a virtual serial printer
+#   make bench      run the benchmark under Wine
+#   make clean      remove build/
+#
+# TEST_ARCH picks the build tree the Wine tests run in: i686 when the 32-bit
+# Wine loader runs on this machine, x86_64 (64-bit Wine) otherwise. The probe
+# is evaluated when a recipe needs it, i.e. after deps installed Wine.
+
+JOBS       ?= 2
+BUILD_TYPE ?= Release
+ARCHES     := i686 x86_64
+TEST_ARCH  ?= $(shell bash tests/harness/probe_arch.sh)
+HARNESS     = TEST_ARCH=$(TEST_ARCH) HARNESS_BUILD_DIR=$(CURDIR)/build/$(TEST_ARCH)
+
+.PHONY: all deps build test demo bench clean $(addprefix build-,$(ARCHES))
+
+all: build
+
+deps:
+	@bash tests/harness/install_deps.sh
+
+build: deps $(addprefix build-,$(ARCHES))
+	@mkdir -p build/bin
+	cp build/i686/bin/*.ocx build/bin/
+
+# Configures once; cmake --build reruns the configuration when a CMake file changes.
+build-%:
+	@if [ ! -f build/$*/CMakeCache.txt ]; then \
+	  cmake -S . -B build/$* -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
+	        -DCMAKE_BUILD_TYPE=$(BUILD_TYPE); \
+	fi
+	cmake --build build/$* -j$(JOBS)
+
+# ctest's status is the target's; the teardown afterwards only makes sure
+# nothing of the run is left when ctest itself was interrupted.
+test: build
+	@echo "test: TEST_ARCH=$(TEST_ARCH)"
+	@status=0; \
+	ctest --test-dir build/$(TEST_ARCH) --output-on-failure || status=$$?; \
+	$(HARNESS) bash tests/harness/teardown.sh --quiet; \
+	exit $$status
+
+demo: build
+	$(HARNESS) bash demo/run_demo.sh
+
+bench: build
+	$(HARNESS) bash tests/harness/with_harness.sh \
+	  bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/ostrel_bench.exe
+
+clean:
+	@for a in $(ARCHES); do \
+	  if [ -d build/$$a/harness ]; then \
+	    TEST_ARCH=$$a HARNESS_BUILD_DIR=$(CURDIR)/build/$$a bash tests/harness/teardown.sh --quiet || true; \
+	  fi; \
+	done
+	rm -rf build
