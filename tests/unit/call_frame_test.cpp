@@ -1,0 +1,185 @@
+// How failures travel: a ComError becomes an IErrorInfo at a member's
+// boundary or an EXCEPINFO at a component's, and a component's EXCEPINFO
+// becomes a ComError again in the calling member, code and text unchanged.
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include "connection_point.h"
+#include "dispatch_call.h"
+#include "errors.h"
+#include "scoped.h"
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+
+const IID kSomeIid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+
+TEST(ErrorReporting, ACaughtComErrorBecomesTheThreadsErrorObject) {
+    HRESULT code = S_OK;
+    try {
+        core::Throw(core::kOverflow, L"Overflow: PORT must be small");
+    } catch (...) {
+        code = core::ReportCurrentException({&kSomeIid, L"Tessmer.lumtag"});
+    }
+    EXPECT_EQ(code, core::kOverflow);
+    ComPtr<IErrorInfo> info;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    core::ScopedBstr description, source;
+    info->GetDescription(description.Receive());
+    info->GetSource(source.Receive());
+    GUID guid{};
+    info->GetGUID(&guid);
+    EXPECT_EQ(description.View(), L"Overflow: PORT must be small");
+    EXPECT_EQ(source.View(), L"Tessmer.lumtag");
+    EXPECT_EQ(guid, kSomeIid);
+
+    try {
+        throw std::bad_alloc();
+    } catch (...) {
+        code = core::ReportCurrentException({&kSomeIid, L"Tessmer.lumtag"});
+    }
+    EXPECT_EQ(code, E_OUTOFMEMORY);
+}
+
+TEST(ErrorReporting, EveryOwnCodeHasADescription) {
+    for (HRESULT code : {core::kOverflow, core::kTypeMismatch, core::kInvalidUseOfNull, core::kInvalidPropertyValue,
+                         core::kPortOpenFailed, core::kPortAlreadyOpen, core::kPortNotOpen, core::kWriteTimeout,
+                         core::kDeviceIoError}) {
+        EXPECT_FALSE(core::DescribeCode(code).empty()) << std::hex << code;
+        EXPECT_EQ(HRESULT_FACILITY(code), FACILITY_CONTROL) << std::hex << code;
+    }
+    EXPECT_EQ(core::kOverflow & 0xFFFF, 6);
+    EXPECT_EQ(core::kTypeMismatch & 0xFFFF, 13);
+    EXPECT_EQ(core::kInvalidUseOfNull & 0xFFFF, 94);
+}
+
+// A component whose every Invoke fails the way the serial port does.
+class FailingComponent final : public IDispatch {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        *object = (iid == IID_IUnknown || iid == IID_IDispatch) ? this : nullptr;
+        if (*object == nullptr) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    STDMETHODIMP_(ULONG) Release() override { return --references; }
+    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO* exception,
+                        UINT*) override {
+        lastId = id;
+        lastFlags = flags;
+        lastArgumentCount = params->cArgs;
+        if (plainFailure != S_OK) return plainFailure;
+        try {
+            core::Throw(core::kPortOpenFailed, L"COM9 could not be opened: File not found");
+        } catch (...) {
+            return core::ExceptionToExcepInfo(L"MSCOM", exception);
+        }
+    }
+    ULONG references = 1;
+    DISPID lastId = 0;
+    WORD lastFlags = 0;
+    UINT lastArgumentCount = 0;
+    HRESULT plainFailure = S_OK;
+};
+
+TEST(DispatchCalls, AComponentsFailureComesBackWithItsOwnCodeAndText) {
+    FailingComponent component;
+    try {
+        core::PutProperty(&component, 20, core::BoolValue(true), L"PortOpen");
+        ADD_FAILURE() << "the put must fail";
+    } catch (const core::ComError& error) {
+        EXPECT_EQ(error.Code(), core::kPortOpenFailed);
+        EXPECT_EQ(error.Description(), L"COM9 could not be opened: File not found");
+    }
+    EXPECT_EQ(component.lastId, 20);
+    EXPECT_EQ(component.lastFlags, DISPATCH_PROPERTYPUT);
+    EXPECT_EQ(component.lastArgumentCount, 1u);
+
+    component.plainFailure = DISP_E_MEMBERNOTFOUND;
+    try {
+        core::ScopedVariant value;
+        core::GetProperty(&component, 8, value, L"State");
+        ADD_FAILURE() << "the get must fail";
+    } catch (const core::ComError& error) {
+        EXPECT_EQ(error.Code(), DISP_E_MEMBERNOTFOUND);
+        EXPECT_NE(error.Description().find(L"State"), std::wstring::npos);
+    }
+    EXPECT_EQ(component.references, 1u) << "no reference is kept or lost";
+}
+
+// A minimal container for the connection point; counts references.
+class Container final : public IConnectionPointContainer {
+public:
+    STDMETHODIMP QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    STDMETHODIMP_(ULONG) Release() override { return --references; }
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
+    STDMETHODIMP FindConnectionPoint(REFIID, IConnectionPoint**) override { return E_NOTIMPL; }
+    ULONG references = 1;
+};
+
+class NotifySink final : public IPropertyNotifySink {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        *object = (iid == IID_IUnknown || iid == IID_IPropertyNotifySink) ? this : nullptr;
+        if (*object == nullptr) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    STDMETHODIMP_(ULONG) Release() override { return --references; }
+    STDMETHODIMP OnChanged(DISPID id) override {
+        changed.push_back(id);
+        return answer;
+    }
+    STDMETHODIMP OnRequestEdit(DISPID) override { return S_OK; }
+    ULONG references = 1;
+    std::vector<DISPID> changed;
+    HRESULT answer = S_OK;
+};
+
+TEST(ConnectionPoints, AdviseCallAndUnadviseInOrder) {
+    Container container;
+    {
+        core::ConnectionPoint point(&container, IID_IPropertyNotifySink);
+        NotifySink first, second;
+        DWORD firstCookie = 0, secondCookie = 0;
+        ASSERT_EQ(point.Advise(&first, &firstCookie), S_OK);
+        ASSERT_EQ(point.Advise(&second, &secondCookie), S_OK);
+        EXPECT_NE(firstCookie, secondCookie);
+
+        first.answer = E_FAIL;
+        const HRESULT hr = point.ForEachSink(
+            [](IUnknown* sink) { return static_cast<IPropertyNotifySink*>(sink)->OnChanged(7); });
+        EXPECT_EQ(hr, E_FAIL);
+        EXPECT_EQ(first.changed.size(), 1u);
+        EXPECT_TRUE(second.changed.empty()) << "the first failure stops the round";
+
+        EXPECT_EQ(point.Unadvise(firstCookie), S_OK);
+        EXPECT_EQ(point.Unadvise(firstCookie), CONNECT_E_NOCONNECTION);
+        EXPECT_EQ(point.Unadvise(secondCookie), S_OK);
+        EXPECT_EQ(first.references, 1u);
+        EXPECT_EQ(second.references, 1u);
+
+        // A sink that is not an IPropertyNotifySink cannot connect.
+        FailingComponent wrongKind;
+        DWORD cookie = 99;
+        EXPECT_EQ(point.Advise(&wrongKind, &cookie), CONNECT_E_CANNOTCONNECT);
+        EXPECT_EQ(cookie, 0u);
+
+        ComPtr<IConnectionPointContainer> owner;
+        EXPECT_EQ(point.GetConnectionPointContainer(&owner), S_OK);
+        EXPECT_EQ(owner.Get(), &container);
+    }
+    EXPECT_EQ(container.references, 1u);
+}
+
+}  // namespace

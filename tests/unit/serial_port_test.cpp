@@ -1,0 +1,213 @@
+// The serial port component over real ports: the harness pairs COM5 with
+// COM6 and COM7 with COM8, so what goes out of one arrives at the other.
+#include <gtest/gtest.h>
+#include <wrl/client.h>
+
+#include <string>
+#include <vector>
+
+#include "dispatch_call.h"
+#include "errors.h"
+#include "scoped.h"
+#include "serial_port.h"
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using core::ComError;
+namespace dispid = core::serial_dispid;
+
+// The far end of a pair, opened for reading.
+class PortReader {
+public:
+    explicit PortReader(const wchar_t* name) {
+        const std::wstring device = std::wstring(L"\\\\.\\") + name;
+        handle_.Reset(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = 100;
+        if (handle_.IsValid()) SetCommTimeouts(handle_.Get(), &timeouts);
+    }
+    bool IsOpen() const { return handle_.IsValid(); }
+
+    // Reads until |count| bytes came or nothing more came for a while.
+    std::string Read(size_t count) {
+        std::string bytes;
+        const DWORD deadline = GetTickCount() + 10000;
+        char buffer[65536];
+        while (bytes.size() < count && static_cast<LONG>(deadline - GetTickCount()) > 0) {
+            DWORD read = 0;
+            if (!ReadFile(handle_.Get(), buffer, sizeof(buffer), &read, nullptr)) break;
+            bytes.append(buffer, read);
+        }
+        return bytes;
+    }
+    // Empties what is waiting, so a later test starts clean.
+    void Drain() {
+        char buffer[65536];
+        DWORD read = 0;
+        do {
+            read = 0;
+            ReadFile(handle_.Get(), buffer, sizeof(buffer), &read, nullptr);
+        } while (read != 0);
+    }
+
+private:
+    core::ScopedHandle handle_;
+};
+
+class SerialComponent : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(core::CreateSerialPortComponent(&port_), S_OK); }
+
+    void Put(DISPID id, const VARIANT& value) { core::PutProperty(port_.Get(), id, value, L"test"); }
+    void PutText(DISPID id, const wchar_t* text) {
+        core::ScopedBstr value = core::ScopedBstr::Copy(text);
+        Put(id, core::BorrowedText(value.Get()));
+    }
+    HRESULT Code(const std::function<void()>& call, std::wstring* description = nullptr) {
+        try {
+            call();
+        } catch (const ComError& error) {
+            if (description != nullptr) *description = error.Description();
+            return error.Code();
+        }
+        return S_OK;
+    }
+    std::wstring SettingsNow() {
+        core::ScopedVariant value;
+        core::GetProperty(port_.Get(), dispid::kSettings, value, L"Settings");
+        return V_BSTR(&value.Get());
+    }
+    void Open(short number, const wchar_t* settings) {
+        Put(dispid::kCommPort, core::Int16Value(number));
+        PutText(dispid::kSettings, settings);
+        Put(dispid::kPortOpen, core::BoolValue(true));
+    }
+
+    ComPtr<IDispatch> port_;
+};
+
+TEST_F(SerialComponent, StartsWithTheDesignValues) {
+    core::ScopedVariant number, open;
+    core::GetProperty(port_.Get(), dispid::kCommPort, number, L"CommPort");
+    core::GetProperty(port_.Get(), dispid::kPortOpen, open, L"PortOpen");
+    EXPECT_EQ(V_I2(&number.Get()), 1);
+    EXPECT_EQ(SettingsNow(), L"9600,N,8,1");
+    EXPECT_EQ(V_BOOL(&open.Get()), VARIANT_FALSE);
+}
+
+TEST_F(SerialComponent, TextBytesAndByteArraysArriveExactlyAtThePairedPort) {
+    PortReader printer(L"COM6");
+    ASSERT_TRUE(printer.IsOpen()) << "the harness maps COM6 to the far end of COM5";
+    printer.Drain();
+    Open(5, L"9600,N,8,1");
+    PutText(dispid::kOutput, L"^XA^FDHello^FS^XZ\r\n");
+    PutText(dispid::kOutput, L"");  // nothing goes out, and nothing fails
+    PutText(dispid::kOutput, L"Gr\u00f6\u00dfe");  // in the ANSI code page: one byte each
+
+    const unsigned char raw[] = {0x00, 0x01, 0x7F, 0x80, 0xFF};
+    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, sizeof(raw));
+    void* data = nullptr;
+    SafeArrayAccessData(array, &data);
+    memcpy(data, raw, sizeof(raw));
+    SafeArrayUnaccessData(array);
+    VARIANT bytes;
+    V_VT(&bytes) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&bytes) = array;
+    Put(dispid::kOutput, bytes);
+    SafeArrayDestroy(array);
+
+    VARIANT number;
+    V_VT(&number) = VT_I4;
+    V_I4(&number) = 42;
+    Put(dispid::kOutput, number);  // a number goes out as its text
+    Put(dispid::kPortOpen, core::BoolValue(false));
+
+    const std::string expected = std::string("^XA^FDHello^FS^XZ\r\nGr\xf6\xdf" "e") +
+                                 std::string(reinterpret_cast<const char*>(raw), sizeof(raw)) + "42";
+    EXPECT_EQ(printer.Read(expected.size() + 1), expected);
+}
+
+TEST_F(SerialComponent, RefusesBadValuesWithoutChangingWhatItHas) {
+    std::wstring description;
+    EXPECT_EQ(Code([&] { Put(dispid::kCommPort, core::Int16Value(0)); }), core::kInvalidPropertyValue);
+    EXPECT_EQ(Code([&] { Put(dispid::kCommPort, core::Int16Value(-3)); }), core::kInvalidPropertyValue);
+    for (const wchar_t* bad : {L"fast", L"9600,X,8,1", L"9600,N,9,1", L"9600,N,3,1", L"9600,N,8,3", L"0,N,8,1",
+                               L"9600,N,8", L"9600,N,8,1,1", L""}) {
+        EXPECT_EQ(Code([&] { PutText(dispid::kSettings, bad); }, &description), core::kInvalidPropertyValue) << bad;
+        EXPECT_EQ(SettingsNow(), L"9600,N,8,1") << bad;
+    }
+    EXPECT_NE(description.find(L"Settings"), std::wstring::npos);
+    for (const wchar_t* good : {L"19200,e,7,2", L"4800,O,8,1.5", L"115200,M,5,1", L"2400, S ,6,1"}) {
+        EXPECT_EQ(Code([&] { PutText(dispid::kSettings, good); }), S_OK) << good;
+        EXPECT_EQ(SettingsNow(), good);
+    }
+}
+
+TEST_F(SerialComponent, RefusesOutputWhenClosedAndOpeningTwice) {
+    std::wstring description;
+    EXPECT_EQ(Code([&] { PutText(dispid::kOutput, L"x"); }), core::kPortNotOpen);
+
+    Put(dispid::kCommPort, core::Int16Value(9));  // nothing is mapped to COM9
+    EXPECT_EQ(Code([&] { Put(dispid::kPortOpen, core::BoolValue(true)); }, &description), core::kPortOpenFailed);
+    EXPECT_NE(description.find(L"COM9"), std::wstring::npos) << "the description names the port";
+
+    Open(5, L"9600,N,8,1");
+    EXPECT_EQ(Code([&] { Put(dispid::kPortOpen, core::BoolValue(true)); }), core::kPortAlreadyOpen);
+    EXPECT_EQ(Code([&] { Put(dispid::kCommPort, core::Int16Value(7)); }), core::kPortAlreadyOpen);
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+    VARIANT notText;
+    V_VT(&notText) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&notText) = array;
+    EXPECT_EQ(Code([&] { Put(dispid::kOutput, notText); }), core::kTypeMismatch);
+    SafeArrayDestroy(array);
+    Put(dispid::kPortOpen, core::BoolValue(false));
+    Put(dispid::kPortOpen, core::BoolValue(false));  // closing a closed port is no failure
+}
+
+TEST_F(SerialComponent, AWriteToAPrinterThatStopsReadingTimesOutInsteadOfHanging) {
+    // Nobody reads COM8: once the buffers along the way are full the write
+    // stalls, and the timeout that follows from size and baud rate ends it.
+    Open(7, L"4000000,N,8,1");
+    const std::string job(1 << 20, 'Z');
+    std::wstring description;
+    EXPECT_EQ(Code([&] {
+                  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(job.size()));
+                  void* data = nullptr;
+                  SafeArrayAccessData(array, &data);
+                  memcpy(data, job.data(), job.size());
+                  SafeArrayUnaccessData(array);
+                  VARIANT bytes;
+                  V_VT(&bytes) = VT_ARRAY | VT_UI1;
+                  V_ARRAY(&bytes) = array;
+                  try {
+                      Put(dispid::kOutput, bytes);
+                  } catch (...) {
+                      SafeArrayDestroy(array);
+                      throw;
+                  }
+                  SafeArrayDestroy(array);
+              },
+              &description),
+              core::kWriteTimeout);
+    EXPECT_NE(description.find(L"of 1048576 bytes"), std::wstring::npos) << "says how much went out";
+    Code([&] { Put(dispid::kPortOpen, core::BoolValue(false)); });
+    port_.Reset();
+    PortReader stalled(L"COM8");
+    if (stalled.IsOpen()) stalled.Drain();
+}
+
+TEST(LineSettings, ReadsTheFourFieldsIntoLineParameters) {
+    const core::LineSettings settings = core::LineSettings::Parse(L"19200,E,7,2");
+    EXPECT_EQ(settings.baud, 19200u);
+    EXPECT_EQ(settings.parity, EVENPARITY);
+    EXPECT_EQ(settings.dataBits, 7);
+    EXPECT_EQ(settings.stopBits, TWOSTOPBITS);
+    EXPECT_EQ(settings.BitsPerByte(), 11u);
+    EXPECT_EQ(core::LineSettings::Parse(L"9600,N,8,1").BitsPerByte(), 10u);
+    EXPECT_EQ(core::LineSettings::Parse(L"9600,o,8,1.5").stopBits, ONE5STOPBITS);
+}
+
+}  // namespace

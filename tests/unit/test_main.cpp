@@ -1,0 +1,13 @@
+// Runs the tests in a single-threaded apartment, as a container would call the controls.
+#include <windows.h>
+#include <ole2.h>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (FAILED(OleInitialize(nullptr))) return 2;
+    const int result = RUN_ALL_TESTS();
+    OleUninitialize();
+    return result;
+}
