@@ -127,7 +127,7 @@ TEST_F(SerialComponent, TextBytesAndByteArraysArriveExactlyAtThePairedPort) {
 
     const std::string expected = std::string("^XA^FDHello^FS^XZ\r\nGr\xf6\xdf" "e") +
                                  std::string(reinterpret_cast<const char*>(raw), sizeof(raw)) + "42";
-    EXPECT_EQ(printer.Read(expected.size() + 1), expected);
+    EXPECT_EQ(printer.Read(expected.size()), expected);
 }
 
 TEST_F(SerialComponent, RefusesBadValuesWithoutChangingWhatItHas) {
