@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "component.h"
 #include "convert.h"
 #include "dispatch_call.h"
 #include "errors.h"
@@ -242,75 +243,19 @@ void OutputBytes(const VARIANT& value, std::string& bytes) {
     WideCharToMultiByte(CP_ACP, 0, view.data(), length, bytes.data(), size, nullptr, nullptr);
 }
 
-struct NamedMember {
-    const wchar_t* name;
-    DISPID id;
-};
-constexpr NamedMember kMembers[] = {
+constexpr DispatchComponent::Member kMembers[] = {
     {L"CommPort", serial_dispid::kCommPort},
     {L"PortOpen", serial_dispid::kPortOpen},
     {L"Settings", serial_dispid::kSettings},
     {L"Output", serial_dispid::kOutput},
 };
 
-class SerialPortComponent final : public IDispatch {
+class SerialPortComponent final : public DispatchComponent {
 public:
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IDispatch) return E_NOINTERFACE;
-        *object = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-    // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
-        if (count == nullptr) return E_POINTER;
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override {
-        if (info != nullptr) *info = nullptr;
-        return DISP_E_BADINDEX;
-    }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) noexcept override {
-        if (names == nullptr || ids == nullptr || count == 0) return E_INVALIDARG;
-        HRESULT hr = S_OK;
-        for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-        for (const NamedMember& member : kMembers)
-            if (lstrcmpiW(names[0], member.name) == 0) ids[0] = member.id;
-        if (ids[0] == DISPID_UNKNOWN || count > 1) hr = DISP_E_UNKNOWNNAME;
-        return hr;
-    }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        EXCEPINFO* exception, UINT*) noexcept override {
-        if (params == nullptr) return E_INVALIDARG;
-        try {
-            if (flags & DISPATCH_PROPERTYPUT) {
-                if (params->cArgs != 1 || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
-                    return DISP_E_BADPARAMCOUNT;
-                return Put(id, params->rgvarg[0]);
-            }
-            if (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) {
-                if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
-                return Get(id, result);
-            }
-            return DISP_E_MEMBERNOTFOUND;
-        } catch (...) {
-            return ExceptionToExcepInfo(L"MSCOM", exception);
-        }
-    }
+    SerialPortComponent() : DispatchComponent(L"MSCOM", kMembers) {}
 
 private:
-    HRESULT Put(DISPID id, const VARIANT& value) {
+    HRESULT Put(DISPID id, const VARIANT& value) override {
         switch (id) {
             case serial_dispid::kCommPort:
                 port_.SetCommPort(ToInt16(value, L"CommPort"));
@@ -336,7 +281,7 @@ private:
         }
     }
 
-    HRESULT Get(DISPID id, VARIANT* result) {
+    HRESULT Get(DISPID id, VARIANT* result) override {
         if (result == nullptr) return E_POINTER;
         VariantInit(result);
         switch (id) {
@@ -356,7 +301,6 @@ private:
         }
     }
 
-    std::atomic<ULONG> references_{1};
     SerialPort port_;
     std::string outputBuffer_;
 };
