@@ -86,4 +86,30 @@ int32_t ToInt32(const VARIANT& value, std::wstring_view argument) {
     return V_I4(&converted.Get());
 }
 
+void ToWireBytes(const VARIANT& value, std::wstring_view argument, std::string& bytes) {
+    bytes.clear();
+    const VARIANT& target = Deref(value);
+    const VARTYPE type = V_VT(&target);
+    if (type == (VT_ARRAY | VT_UI1) || type == (VT_ARRAY | VT_UI1 | VT_BYREF)) {
+        SAFEARRAY* array = (type & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target);
+        if (array == nullptr) return;
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(array, 1, &lower);
+        SafeArrayGetUBound(array, 1, &upper);
+        void* data = nullptr;
+        ThrowIfFailed(SafeArrayAccessData(array, &data), argument);
+        bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
+        SafeArrayUnaccessData(array);
+        return;
+    }
+    const TextArgument text(target, argument);
+    const std::wstring_view view = text.View();
+    if (view.empty()) return;
+    const int length = static_cast<int>(view.size());
+    const int size = WideCharToMultiByte(CP_ACP, 0, view.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) ThrowLastError(kTypeMismatch, std::wstring(argument) + L" text could not be converted to the system code page");
+    bytes.resize(static_cast<size_t>(size));
+    WideCharToMultiByte(CP_ACP, 0, view.data(), length, bytes.data(), size, nullptr, nullptr);
+}
+
 }  // namespace core

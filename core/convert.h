@@ -6,6 +6,7 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "scoped.h"
@@ -32,5 +33,10 @@ private:
 ScopedBstr ToText(const VARIANT& value, std::wstring_view argument);
 int16_t ToInt16(const VARIANT& value, std::wstring_view argument);
 int32_t ToInt32(const VARIANT& value, std::wstring_view argument);
+
+// The bytes a value puts on the wire, into |bytes| (reused, so pieces of a
+// long print do not allocate each time): a byte array as it is, anything
+// else as its text in the system ANSI code page.
+void ToWireBytes(const VARIANT& value, std::wstring_view argument, std::string& bytes);
 
 }  // namespace core

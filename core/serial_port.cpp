@@ -214,35 +214,6 @@ void SerialPort::Close() {
 
 namespace {
 
-// Bytes of an Output value into |bytes|: a byte array as it is, anything
-// else as its text in the system ANSI code page. |bytes| is reused between
-// writes so a long print in pieces does not allocate for each piece.
-void OutputBytes(const VARIANT& value, std::string& bytes) {
-    bytes.clear();
-    const VARIANT& target = Deref(value);
-    const VARTYPE type = V_VT(&target);
-    if (type == (VT_ARRAY | VT_UI1) || type == (VT_ARRAY | VT_UI1 | VT_BYREF)) {
-        SAFEARRAY* array = (type & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target);
-        if (array == nullptr) return;
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(array, 1, &lower);
-        SafeArrayGetUBound(array, 1, &upper);
-        void* data = nullptr;
-        ThrowIfFailed(SafeArrayAccessData(array, &data), L"Output");
-        bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
-        SafeArrayUnaccessData(array);
-        return;
-    }
-    const TextArgument text(target, L"Output");
-    const std::wstring_view view = text.View();
-    if (view.empty()) return;
-    const int length = static_cast<int>(view.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, view.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) ThrowLastError(kTypeMismatch, L"Output text could not be converted to the system code page");
-    bytes.resize(static_cast<size_t>(size));
-    WideCharToMultiByte(CP_ACP, 0, view.data(), length, bytes.data(), size, nullptr, nullptr);
-}
-
 constexpr DispatchComponent::Member kMembers[] = {
     {L"CommPort", serial_dispid::kCommPort},
     {L"PortOpen", serial_dispid::kPortOpen},
@@ -272,7 +243,7 @@ private:
             case serial_dispid::kOutput: {
                 if (!port_.IsOpen())
                     Throw(kPortNotOpen, L"Output needs an open port: " + port_.Name() + L" is not open");
-                OutputBytes(value, outputBuffer_);
+                ToWireBytes(value, L"Output", outputBuffer_);
                 port_.Write(outputBuffer_.data(), outputBuffer_.size());
                 return S_OK;
             }

@@ -1,10 +1,16 @@
 #include "lumtag.h"
 
+#include <initializer_list>
 #include <new>
+#include <string>
 
 #include "../core/errors.h"
 #include "../core/serial_port.h"
+#include "../core/convert.h"
+#include "../core/dispatch_call.h"
+#include "hex_text.h"
 #include "serial_print.h"
+#include "socket_component.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -22,15 +28,8 @@ const core::ControlClass kControlClass = {
         OLEMISC_SETCLIENTSITEFIRST,
 };
 
-namespace {
-
-[[noreturn]] void NotAvailable(const wchar_t* member) {
-    core::Throw(E_NOTIMPL, std::wstring(member) + L" is not available in this version of the control");
-}
-
-}  // namespace
-
-Lumtag::Lumtag(IDispatch* serialPort) : DualControl(kControlClass), mscom_(serialPort) {}
+Lumtag::Lumtag(IDispatch* serialPort, IDispatch* socket)
+    : DualControl(kControlClass), mscom_(serialPort), winsock1_(socket) {}
 
 HRESULT Lumtag::Create(REFIID iid, void** object) noexcept {
     ComPtr<IDispatch> serialPort;
@@ -40,38 +39,76 @@ HRESULT Lumtag::Create(REFIID iid, void** object) noexcept {
 }
 
 HRESULT Lumtag::CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept {
+    ComPtr<IDispatch> socket;
+    const HRESULT hr = CreateSocketComponent(&socket);
+    if (FAILED(hr)) return hr;
+    return CreateWith(serialPort, socket.Get(), iid, object);
+}
+
+HRESULT Lumtag::CreateWith(IDispatch* serialPort, IDispatch* socket, REFIID iid, void** object) noexcept {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    if (serialPort == nullptr) return E_POINTER;
+    if (serialPort == nullptr || socket == nullptr) return E_POINTER;
     ComPtr<Lumtag> control;
-    control.Attach(new (std::nothrow) Lumtag(serialPort));
+    control.Attach(new (std::nothrow) Lumtag(serialPort, socket));
     if (!control) return E_OUTOFMEMORY;
     return static_cast<core::Control*>(control.Get())->QueryInterface(iid, object);
 }
 
-STDMETHODIMP Lumtag::SocConnect(VARIANT*, VARIANT*, VARIANT* result) noexcept {
-    return CallMember(result, [](VARIANT&) { NotAvailable(L"SocConnect"); });
+namespace {
+
+void RequireArguments(std::initializer_list<const VARIANT*> arguments, const wchar_t* member) {
+    for (const VARIANT* argument : arguments)
+        if (argument == nullptr) core::Throw(E_POINTER, std::wstring(member) + L" needs all its arguments");
+}
+
+}  // namespace
+
+STDMETHODIMP Lumtag::SocConnect(VARIANT* HOSTIP, VARIANT* HOSTPORT, VARIANT* result) noexcept {
+    return CallMember(result, [&](VARIANT&) {
+        RequireArguments({HOSTIP, HOSTPORT}, L"SocConnect");
+        // The host goes to the component before the port is converted.
+        const core::ScopedBstr host = core::ToText(*HOSTIP, L"HOSTIP");
+        core::PutProperty(winsock1_.Get(), socket_dispid::kRemoteHost, core::BorrowedText(host.Get()), L"RemoteHost");
+        const int32_t port = core::ToInt32(*HOSTPORT, L"HOSTPORT");
+        core::PutProperty(winsock1_.Get(), socket_dispid::kRemotePort, core::Int32Value(port), L"RemotePort");
+        core::CallMethod(winsock1_.Get(), socket_dispid::kConnect, {}, L"Connect");
+    });
 }
 
 STDMETHODIMP Lumtag::SocSts(BSTR* result) noexcept {
-    return CallMember(result, [](BSTR&) { NotAvailable(L"SocSts"); });
+    return CallMember(result, [&](BSTR& out) {
+        core::ScopedVariant state;
+        core::GetProperty(winsock1_.Get(), socket_dispid::kState, state, L"State");
+        out = core::ScopedBstr::Copy(std::to_wstring(core::ToInt16(state.Get(), L"State"))).Release();
+    });
 }
 
-STDMETHODIMP Lumtag::SendData(VARIANT*, VARIANT* result) noexcept {
-    return CallMember(result, [](VARIANT&) { NotAvailable(L"SendData"); });
+STDMETHODIMP Lumtag::SendData(VARIANT* BARDATA, VARIANT* result) noexcept {
+    return CallMember(result, [&](VARIANT&) {
+        RequireArguments({BARDATA}, L"SendData");
+        VARIANT data = *BARDATA;  // handed over as the caller passed it, not converted
+        core::CallMethod(winsock1_.Get(), socket_dispid::kSendData, {&data, 1}, L"SendData");
+    });
 }
 
 STDMETHODIMP Lumtag::ExecPrint(VARIANT* PUR_NO, VARIANT* N_TIME, VARIANT* SETTING, VARIANT* PORT,
                                VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT&) {
-        if (PUR_NO == nullptr || N_TIME == nullptr || SETTING == nullptr || PORT == nullptr)
-            core::Throw(E_POINTER, L"ExecPrint needs all four arguments");
+        RequireArguments({PUR_NO, N_TIME, SETTING, PORT}, L"ExecPrint");
         PrintToSerialPort(mscom_.Get(), *PUR_NO, *N_TIME, *SETTING, *PORT);
     });
 }
 
-STDMETHODIMP Lumtag::dectohex(VARIANT*, VARIANT* result) noexcept {
-    return CallMember(result, [](VARIANT&) { NotAvailable(L"dectohex"); });
+STDMETHODIMP Lumtag::dectohex(VARIANT* dec, VARIANT* result) noexcept {
+    return CallMember(result, [&](VARIANT& out) {
+        if (dec == nullptr) core::Throw(E_POINTER, L"dectohex needs its argument");
+        // Null and empty contribute no digits and give 0.
+        const double number =
+            core::IsNull(*dec) ? 0.0 : HexTextToNumber(core::TextArgument(*dec, L"dec").View());
+        V_VT(&out) = VT_R8;
+        V_R8(&out) = number;
+    });
 }
 
 }  // namespace ostrel

@@ -15,8 +15,10 @@ class Lumtag final : public core::DualControl<_lumtag> {
 public:
     // A control with its own serial port component.
     static HRESULT Create(REFIID iid, void** object) noexcept;
-    // A control driving |serialPort| instead, for tests that watch each step.
+    // A control driving |serialPort| (and |socket|) instead of its own
+    // components, for tests that watch each step.
     static HRESULT CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept;
+    static HRESULT CreateWith(IDispatch* serialPort, IDispatch* socket, REFIID iid, void** object) noexcept;
 
     STDMETHODIMP SocConnect(VARIANT* HOSTIP, VARIANT* HOSTPORT, VARIANT* result) noexcept override;
     STDMETHODIMP SocSts(BSTR* result) noexcept override;
@@ -26,10 +28,11 @@ public:
     STDMETHODIMP dectohex(VARIANT* dec, VARIANT* result) noexcept override;
 
 private:
-    explicit Lumtag(IDispatch* serialPort);
+    Lumtag(IDispatch* serialPort, IDispatch* socket);
     ~Lumtag() override = default;
 
     Microsoft::WRL::ComPtr<IDispatch> mscom_;
+    Microsoft::WRL::ComPtr<IDispatch> winsock1_;
 };
 
 }  // namespace ostrel

@@ -1,0 +1,316 @@
+#include "socket_component.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "../core/component.h"
+#include "../core/convert.h"
+#include "../core/dispatch_call.h"
+#include "../core/module.h"
+
+namespace ostrel {
+
+namespace {
+
+using core::Throw;
+
+// Time a send may wait for room in the system's buffers before it gives up.
+constexpr DWORD kSendTimeoutMs = 30000;
+// Time the teardown gives the peer to take what was sent.
+constexpr DWORD kCloseTimeoutMs = 2000;
+// Room in the system for a whole label job, so SendData need not wait.
+constexpr int kSendBufferBytes = 4 << 20;
+
+bool Readable(SOCKET s, DWORD waitMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval timeout{static_cast<long>(waitMs / 1000), static_cast<long>((waitMs % 1000) * 1000)};
+    return select(0, &set, nullptr, nullptr, &timeout) > 0;
+}
+
+}  // namespace
+
+// A name lookup that runs beside the host's thread; the client polls it.
+struct Resolution {
+    std::mutex mutex;
+    bool done = false;
+    int error = 0;
+    sockaddr_in address{};
+};
+
+TcpClient::TcpClient() {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+TcpClient::~TcpClient() {
+    if (socket_ != INVALID_SOCKET && state_ == kConnected) {
+        // A graceful close: no more sends, then let the peer take what is
+        // on its way (it answers with its own close), within a bound.
+        shutdown(socket_, SD_SEND);
+        const DWORD started = GetTickCount();
+        char discard[4096];
+        while (GetTickCount() - started < kCloseTimeoutMs) {
+            if (!Readable(socket_, 50)) continue;
+            if (recv(socket_, discard, sizeof(discard), 0) <= 0) break;
+        }
+    }
+    CloseSocket();
+    if (started_) WSACleanup();
+}
+
+std::wstring TcpClient::Peer() const { return host_ + L":" + std::to_wstring(port_); }
+
+void TcpClient::SetRemotePort(int32_t port) {
+    if (port < 0 || port > 65535)
+        Throw(core::kInvalidPropertyValue,
+              L"Invalid property value: RemotePort must be 0 to 65535, not " + std::to_wstring(port));
+    port_ = port;
+}
+
+void TcpClient::CloseSocket() {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    socket_ = INVALID_SOCKET;
+}
+
+void TcpClient::Fail() {
+    CloseSocket();
+    state_ = kError;
+}
+
+void TcpClient::Connect() {
+    Poll();
+    if (state_ != kClosed && state_ != kPeerClosing && state_ != kError)
+        Throw(kSocketWrongState, L"Connect is refused while the connection to " + Peer() +
+                                     L" is being made or stands (state " + std::to_wstring(state_) + L")");
+    if (!started_) Throw(kSocketConnectFailed, L"The network is not available");
+    CloseSocket();
+    resolution_.reset();
+    state_ = kClosed;
+    if (host_.empty()) Throw(core::kInvalidPropertyValue, L"Invalid property value: RemoteHost is empty");
+    if (port_ == 0) Throw(core::kInvalidPropertyValue, L"Invalid property value: RemotePort 0 is no port to connect to");
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port_));
+    if (InetPtonW(AF_INET, host_.c_str(), &address.sin_addr) == 1) {
+        StartConnect(address);
+        return;
+    }
+    // A name: look it up beside the host's thread, so a slow name server
+    // never holds the host. The lookup keeps the library loaded until it ends.
+    auto resolution = std::make_shared<Resolution>();
+    resolution_ = resolution;
+    state_ = kResolvingHost;
+    core::LockModule();
+    try {
+        std::thread([resolution, host = host_] {
+            ADDRINFOW hints{};
+            hints.ai_family = AF_INET;
+            hints.ai_socktype = SOCK_STREAM;
+            ADDRINFOW* found = nullptr;
+            const int error = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
+            {
+                std::lock_guard<std::mutex> lock(resolution->mutex);
+                resolution->error = error != 0 ? error : (found == nullptr ? WSAHOST_NOT_FOUND : 0);
+                if (resolution->error == 0)
+                    resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+                resolution->done = true;
+            }
+            if (found != nullptr) FreeAddrInfoW(found);
+            core::UnlockModule();
+        }).detach();
+    } catch (...) {
+        core::UnlockModule();
+        resolution_.reset();
+        state_ = kClosed;
+        throw;
+    }
+}
+
+void TcpClient::StartConnect(const sockaddr_in& address) {
+    socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (socket_ == INVALID_SOCKET) {
+        state_ = kError;
+        Throw(kSocketConnectFailed, L"No socket for " + Peer() + L": " + core::SystemMessage(WSAGetLastError()));
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(socket_, FIONBIO, &nonBlocking);
+    // Label jobs are small and wanted at once.
+    const BOOL noDelay = TRUE;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+    setsockopt(socket_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&kSendBufferBytes),
+               sizeof(kSendBufferBytes));
+    state_ = kConnecting;
+    if (connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        state_ = kConnected;
+        return;
+    }
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS) Fail();
+}
+
+void TcpClient::Poll() {
+    if (state_ == kResolvingHost && resolution_) {
+        std::lock_guard<std::mutex> lock(resolution_->mutex);
+        if (!resolution_->done) return;
+        if (resolution_->error != 0) {
+            resolution_.reset();
+            state_ = kError;
+            return;
+        }
+        state_ = kHostResolved;
+    }
+    if (state_ == kHostResolved) {
+        sockaddr_in address = resolution_->address;
+        address.sin_port = htons(static_cast<u_short>(port_));
+        resolution_.reset();
+        StartConnect(address);
+    }
+    if (state_ == kConnecting) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket_, &writable);
+        FD_SET(socket_, &failed);
+        timeval now{0, 0};
+        if (select(0, nullptr, &writable, &failed, &now) <= 0) return;
+        int error = 0;
+        int length = sizeof(error);
+        getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        if (FD_ISSET(socket_, &failed) || error != 0) {
+            Fail();
+            return;
+        }
+        state_ = kConnected;
+    }
+    if (state_ == kConnected) {
+        // Nothing the printer says is read by anyone: take it off the line,
+        // and see the peer's close behind it.
+        char discard[4096];
+        while (Readable(socket_, 0)) {
+            const int received = recv(socket_, discard, sizeof(discard), 0);
+            if (received > 0) continue;
+            if (received == 0) {
+                state_ = kPeerClosing;
+            } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+                Fail();
+            }
+            return;
+        }
+    }
+}
+
+SocketState TcpClient::State() {
+    Poll();
+    return state_;
+}
+
+void TcpClient::Send(const char* bytes, size_t count) {
+    Poll();
+    if (state_ != kConnected)
+        Throw(kSocketWrongState, L"SendData needs a connection to " + Peer() + L"; the state is " +
+                                     std::to_wstring(state_));
+    const DWORD started = GetTickCount();
+    size_t sent = 0;
+    while (sent < count) {
+        const int chunk = static_cast<int>(std::min<size_t>(count - sent, 1u << 20));
+        const int result = send(socket_, bytes + sent, chunk, 0);
+        if (result > 0) {
+            sent += static_cast<size_t>(result);
+            continue;
+        }
+        const int error = WSAGetLastError();
+        if (result == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
+            const DWORD waited = GetTickCount() - started;
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(socket_, &writable);
+            const DWORD left = waited < kSendTimeoutMs ? kSendTimeoutMs - waited : 0;
+            timeval timeout{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
+            if (left > 0 && select(0, nullptr, &writable, nullptr, &timeout) > 0) continue;
+            Throw(core::kWriteTimeout, L"Sending to " + Peer() + L" timed out: " + std::to_wstring(sent) + L" of " +
+                                           std::to_wstring(count) + L" bytes went out");
+        }
+        Fail();
+        Throw(core::kDeviceIoError, L"Sending to " + Peer() + L" failed after " + std::to_wstring(sent) + L" of " +
+                                        std::to_wstring(count) + L" bytes: " + core::SystemMessage(error));
+    }
+}
+
+namespace {
+
+constexpr core::DispatchComponent::Member kMembers[] = {
+    {L"RemotePort", socket_dispid::kRemotePort}, {L"State", socket_dispid::kState},
+    {L"RemoteHost", socket_dispid::kRemoteHost}, {L"Connect", socket_dispid::kConnect},
+    {L"SendData", socket_dispid::kSendData},
+};
+
+class SocketComponent final : public core::DispatchComponent {
+public:
+    SocketComponent() : DispatchComponent(L"Winsock1", kMembers) {}
+
+private:
+    HRESULT Put(DISPID id, const VARIANT& value) override {
+        switch (id) {
+            case socket_dispid::kRemoteHost:
+                client_.SetRemoteHost(std::wstring(core::ToText(value, L"RemoteHost").View()));
+                return S_OK;
+            case socket_dispid::kRemotePort:
+                client_.SetRemotePort(core::ToInt32(value, L"RemotePort"));
+                return S_OK;
+            default:
+                return DISP_E_MEMBERNOTFOUND;
+        }
+    }
+
+    HRESULT Get(DISPID id, VARIANT* result) override {
+        if (result == nullptr) return E_POINTER;
+        switch (id) {
+            case socket_dispid::kState:
+                *result = core::Int16Value(client_.State());
+                return S_OK;
+            case socket_dispid::kRemotePort:
+                *result = core::Int32Value(client_.RemotePort());
+                return S_OK;
+            case socket_dispid::kRemoteHost:
+                V_VT(result) = VT_BSTR;
+                V_BSTR(result) = core::ScopedBstr::Copy(client_.RemoteHost()).Release();
+                return S_OK;
+            default:
+                return DISP_E_MEMBERNOTFOUND;
+        }
+    }
+
+    HRESULT Call(DISPID id, std::span<const VARIANT> arguments, VARIANT* result) override {
+        switch (id) {
+            case socket_dispid::kConnect:
+                if (!arguments.empty()) return DISP_E_BADPARAMCOUNT;
+                client_.Connect();
+                return S_OK;
+            case socket_dispid::kSendData:
+                if (arguments.size() != 1) return DISP_E_BADPARAMCOUNT;
+                core::ToWireBytes(arguments[0], L"SendData", buffer_);
+                client_.Send(buffer_.data(), buffer_.size());
+                return S_OK;
+            default:
+                return DispatchComponent::Call(id, arguments, result);
+        }
+    }
+
+    TcpClient client_;
+    std::string buffer_;
+};
+
+}  // namespace
+
+HRESULT CreateSocketComponent(IDispatch** component) noexcept {
+    if (component == nullptr) return E_POINTER;
+    *component = new (std::nothrow) SocketComponent();
+    return *component != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace ostrel

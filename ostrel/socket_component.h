@@ -1,0 +1,87 @@
+// The socket component Winsock1: a TCP client of the library (not
+// registered) that the control drives only through IDispatch, by the
+// dispatch identifiers below. It has no events: the host learns how the
+// connection fares by reading State, which moves the connection on.
+#pragma once
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <oaidl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "../core/errors.h"
+#include "../core/scoped.h"
+
+namespace ostrel {
+
+namespace socket_dispid {
+constexpr DISPID kRemotePort = 1;
+constexpr DISPID kState = 8;
+constexpr DISPID kRemoteHost = 10;
+constexpr DISPID kConnect = 64;
+constexpr DISPID kSendData = 67;
+}  // namespace socket_dispid
+
+// The state numbers host pages compare against.
+enum SocketState : int16_t {
+    kClosed = 0,
+    kOpen = 1,
+    kListening = 2,
+    kConnectionPending = 3,
+    kResolvingHost = 4,
+    kHostResolved = 5,
+    kConnecting = 6,
+    kConnected = 7,
+    kPeerClosing = 8,
+    kError = 9,
+};
+
+// An operation that the connection's state does not allow.
+constexpr HRESULT kSocketWrongState = core::ControlCode(40006);
+// Connecting failed at once (no such host, no free socket).
+constexpr HRESULT kSocketConnectFailed = core::ControlCode(40020);
+
+struct Resolution;
+
+class TcpClient {
+public:
+    TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+    // Hands what was sent to the peer, within a bounded wait, then closes.
+    ~TcpClient();
+
+    const std::wstring& RemoteHost() const noexcept { return host_; }
+    void SetRemoteHost(std::wstring host) { host_ = std::move(host); }
+    int32_t RemotePort() const noexcept { return port_; }
+    void SetRemotePort(int32_t port);
+
+    // Starts connecting and returns at once; refused while connecting or connected.
+    void Connect();
+    // The current state, after moving the connection on as far as it got.
+    SocketState State();
+    // Hands |count| bytes to the system; refused unless connected.
+    void Send(const char* bytes, size_t count);
+
+private:
+    void StartConnect(const sockaddr_in& address);
+    void Poll();
+    void Fail();
+    void CloseSocket();
+    std::wstring Peer() const;
+
+    bool started_ = false;
+    std::wstring host_;
+    int32_t port_ = 0;
+    SocketState state_ = kClosed;
+    SOCKET socket_ = INVALID_SOCKET;
+    std::shared_ptr<Resolution> resolution_;
+};
+
+HRESULT CreateSocketComponent(IDispatch** component) noexcept;
+
+}  // namespace ostrel
