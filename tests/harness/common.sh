@@ -55,6 +55,9 @@ export TEST_ARCH HARNESS_BUILD_DIR WINEARCH WINESERVER
 export WINEPREFIX=$HARNESS_BUILD_DIR/wineprefix
 export WINEDEBUG=${HARNESS_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine takes the ANSI code page and number formats from the Unix locale; pin
+# it so that every machine sees the default prefix's cp1252 and "6.5".
+export LC_ALL=C.UTF-8
 # No Wine state may go to the home directory's default prefix.
 unset WINELOADER
 

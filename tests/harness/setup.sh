@@ -48,14 +48,22 @@ log "X display $DISPLAY (pid $(cat "$HARNESS_STATE/xvfb.pid"))"
 
 # --- prefix and wineserver --------------------------------------------------
 mkdir -p "$WINEPREFIX"
-"$WINESERVER" -p </dev/null >>"$LOG" 2>&1
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
     log "creating prefix $WINEPREFIX ($WINEARCH)"
     "$WINE_LOADER" wineboot -i </dev/null >>"$LOG" 2>&1 || {
         log "wineboot failed (see $LOG)" >&2
         exit 1
     }
+    # Let the server that wineboot started end on its own (it saves the new
+    # registry then), so that the persistent one below starts the services
+    # exactly once: a second service manager leaves RpcSs unstartable, and
+    # every COM client then waits for it.
+    if ! timeout 60 "$WINESERVER" -w </dev/null >>"$LOG" 2>&1; then
+        "$WINESERVER" -k </dev/null >>"$LOG" 2>&1 || true
+        timeout 20 "$WINESERVER" -w </dev/null >>"$LOG" 2>&1 || true
+    fi
 fi
+"$WINESERVER" -p </dev/null >>"$LOG" 2>&1
 # Starts services.exe, explorer.exe, ... with no pipe of ours inherited.
 "$WINE_LOADER" cmd /c exit </dev/null >/dev/null 2>&1
 log "wineserver running for $WINEPREFIX"
