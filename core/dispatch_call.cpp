@@ -16,12 +16,12 @@ void Invoke(IDispatch* target, DISPID id, WORD flags, DISPPARAMS& params, VARIAN
     UINT argumentError = 0;
     const HRESULT hr =
         target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception, &argumentError);
+    if (hr == DISP_E_EXCEPTION && exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
     ScopedBstr source(exception.bstrSource);
     ScopedBstr description(exception.bstrDescription);
     ScopedBstr helpFile(exception.bstrHelpFile);
     if (SUCCEEDED(hr)) return;
     if (hr == DISP_E_EXCEPTION) {
-        if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
         const HRESULT code = exception.scode != 0 ? exception.scode : ControlCode(exception.wCode);
         std::wstring text(description.View());
         if (text.empty()) text = std::wstring(name) + L": " + DescribeCode(code);

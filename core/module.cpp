@@ -110,10 +110,7 @@ HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction c
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     if (clsid != *controlClass.clsid) return CLASS_E_CLASSNOTAVAILABLE;
-    ComPtr<ClassFactory> factory;
-    factory.Attach(new (std::nothrow) ClassFactory(create));
-    if (!factory) return E_OUTOFMEMORY;
-    return factory->QueryInterface(iid, object);
+    return HandOverNew(new (std::nothrow) ClassFactory(create), iid, object);
 }
 
 HRESULT CanUnloadNow() noexcept { return ModuleInUse() ? S_FALSE : S_OK; }

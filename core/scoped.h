@@ -97,4 +97,17 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Hands a newly created COM object (reference count 1) to the caller as
+// |iid| and drops the creation reference, so a failed query destroys it.
+// (MinGW's ComPtr::Attach adds a reference of its own, unlike Microsoft's.)
+template <class T>
+HRESULT HandOverNew(T* created, REFIID iid, void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (created == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = created->QueryInterface(iid, object);
+    created->Release();
+    return hr;
+}
+
 }  // namespace core

@@ -132,22 +132,16 @@ void SerialPort::ApplySettings() {
 void SerialPort::Open() {
     if (IsOpen()) Throw(kPortAlreadyOpen, Name() + L" is already open");
     const std::wstring device = L"\\\\.\\" + Name();
-    ScopedHandle port(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr));
+    ScopedHandle port(
+        CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!port.IsValid()) ThrowLastError(kPortOpenFailed, Name() + L" could not be opened");
-    ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event.IsValid()) ThrowLastError(kPortOpenFailed, Name() + L" could not be opened");
     handle_ = std::move(port);
-    writeDone_ = std::move(event);
+    writeTimeoutMs_ = 0;
     try {
         SetupComm(handle_.Get(), kBufferSize, kBufferSize);  // a hint; drivers may keep their own sizes
         ApplySettings();
-        COMMTIMEOUTS timeouts{};  // writes are bounded by our own wait, reads are never made
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        SetCommTimeouts(handle_.Get(), &timeouts);
     } catch (...) {
         handle_.Reset();
-        writeDone_.Reset();
         throw;
     }
 }
@@ -158,37 +152,34 @@ DWORD SerialPort::WriteTimeoutMs(size_t count) const noexcept {
     return static_cast<DWORD>(std::min<unsigned long long>(kGraceMs + lineMs, MAXDWORD - 1));
 }
 
+void SerialPort::SetWriteTimeout(DWORD timeoutMs) {
+    // Pieces of a long print share one size: set the timeout only when it changes.
+    if (timeoutMs == writeTimeoutMs_) return;
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // reads are never made
+    timeouts.WriteTotalTimeoutConstant = timeoutMs;
+    if (!SetCommTimeouts(handle_.Get(), &timeouts))
+        ThrowLastError(kDeviceIoError, L"The write timeout of " + Name() + L" could not be set");
+    writeTimeoutMs_ = timeoutMs;
+}
+
 void SerialPort::Write(const void* bytes, size_t count) {
     if (!IsOpen()) Throw(kPortNotOpen, L"Output needs an open port: " + Name() + L" is not open");
     const auto* data = static_cast<const char*>(bytes);
-    const DWORD deadline = GetTickCount() + WriteTimeoutMs(count);
     size_t done = 0;
     while (done < count) {
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count - done, 1u << 30));
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = writeDone_.Get();
-        ResetEvent(writeDone_.Get());
+        // The driver ends a write that outlasts its timeout with fewer bytes written.
+        SetWriteTimeout(WriteTimeoutMs(chunk));
         DWORD written = 0;
-        if (!WriteFile(handle_.Get(), data + done, chunk, nullptr, &overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING)
-                ThrowLastError(kDeviceIoError, L"Writing to " + Name() + L" failed after " + std::to_wstring(done) +
-                                                   L" of " + std::to_wstring(count) + L" bytes");
-            const DWORD left = static_cast<DWORD>(deadline - GetTickCount());
-            const DWORD wait = static_cast<LONG>(left) > 0 ? left : 0;
-            if (WaitForSingleObject(writeDone_.Get(), wait) != WAIT_OBJECT_0) {
-                CancelIoEx(handle_.Get(), &overlapped);
-                GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE);
-                Throw(kWriteTimeout, L"Writing to " + Name() + L" timed out: " + std::to_wstring(done + written) +
-                                         L" of " + std::to_wstring(count) + L" bytes went out");
-            }
-        }
-        if (!GetOverlappedResult(handle_.Get(), &overlapped, &written, FALSE))
-            ThrowLastError(kDeviceIoError, L"Writing to " + Name() + L" failed after " + std::to_wstring(done) +
-                                               L" of " + std::to_wstring(count) + L" bytes");
+        if (!WriteFile(handle_.Get(), data + done, chunk, &written, nullptr))
+            ThrowLastError(kDeviceIoError, L"Writing to " + Name() + L" failed after " +
+                                               std::to_wstring(done + written) + L" of " + std::to_wstring(count) +
+                                               L" bytes");
         done += written;
-        if (written == 0 && done < count)
-            Throw(kDeviceIoError, L"Writing to " + Name() + L" stopped after " + std::to_wstring(done) + L" of " +
-                                      std::to_wstring(count) + L" bytes");
+        if (written < chunk)
+            Throw(kWriteTimeout, L"Writing to " + Name() + L" timed out: " + std::to_wstring(done) + L" of " +
+                                     std::to_wstring(count) + L" bytes went out");
     }
 }
 
@@ -207,7 +198,6 @@ void SerialPort::Close() {
     if (queued == 0) FlushFileBuffers(handle_.Get());
     const std::wstring name = Name();
     handle_.Reset();
-    writeDone_.Reset();
     if (queued != 0)
         Throw(kWriteTimeout, std::to_wstring(queued) + L" bytes had not gone out when " + name + L" was closed");
 }

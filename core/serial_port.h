@@ -37,8 +37,8 @@ struct LineSettings {
 };
 
 // One serial port over the Win32 comm API. Writes are complete and
-// synchronous for the caller, bounded by a timeout that follows from the
-// byte count and the baud rate.
+// synchronous, bounded by a timeout that follows from the byte count and
+// the baud rate, so a stalled printer never holds the host for ever.
 class SerialPort {
 public:
     static constexpr int16_t kDesignPort = 1;
@@ -66,13 +66,14 @@ public:
 
 private:
     DWORD WriteTimeoutMs(size_t count) const noexcept;
+    void SetWriteTimeout(DWORD timeoutMs);
     void ApplySettings();
 
     int16_t number_ = kDesignPort;
     std::wstring settingsText_ = kDesignSettings;
     LineSettings settings_;
     ScopedHandle handle_;
-    ScopedHandle writeDone_;
+    DWORD writeTimeoutMs_ = 0;
 };
 
 // Creates the component with the design values: port 1, "9600,N,8,1",

@@ -46,13 +46,8 @@ HRESULT Lumtag::CreateWith(IDispatch* serialPort, REFIID iid, void** object) noe
 }
 
 HRESULT Lumtag::CreateWith(IDispatch* serialPort, IDispatch* socket, REFIID iid, void** object) noexcept {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
     if (serialPort == nullptr || socket == nullptr) return E_POINTER;
-    ComPtr<Lumtag> control;
-    control.Attach(new (std::nothrow) Lumtag(serialPort, socket));
-    if (!control) return E_OUTOFMEMORY;
-    return static_cast<core::Control*>(control.Get())->QueryInterface(iid, object);
+    return core::HandOverNew(new (std::nothrow) Lumtag(serialPort, socket), iid, object);
 }
 
 namespace {
