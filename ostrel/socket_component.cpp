@@ -86,7 +86,7 @@ void TcpClient::Connect() {
     if (state_ != kClosed && state_ != kPeerClosing && state_ != kError)
         Throw(kSocketWrongState, L"Connect is refused while the connection to " + Peer() +
                                      L" is being made or stands (state " + std::to_wstring(state_) + L")");
-    if (!started_) Throw(kSocketConnectFailed, L"The network is not available");
+    if (!started_) Throw(core::kDeviceIoError, L"The network is not available");
     CloseSocket();
     resolution_.reset();
     state_ = kClosed;
@@ -135,7 +135,7 @@ void TcpClient::StartConnect(const sockaddr_in& address) {
     socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (socket_ == INVALID_SOCKET) {
         state_ = kError;
-        Throw(kSocketConnectFailed, L"No socket for " + Peer() + L": " + core::SystemMessage(WSAGetLastError()));
+        Throw(core::kDeviceIoError, L"No socket for " + Peer() + L": " + core::SystemMessage(WSAGetLastError()));
     }
     u_long nonBlocking = 1;
     ioctlsocket(socket_, FIONBIO, &nonBlocking);

@@ -42,8 +42,6 @@ enum SocketState : int16_t {
 
 // An operation that the connection's state does not allow.
 constexpr HRESULT kSocketWrongState = core::ControlCode(40006);
-// Connecting failed at once (no such host, no free socket).
-constexpr HRESULT kSocketConnectFailed = core::ControlCode(40020);
 
 struct Resolution;
 
