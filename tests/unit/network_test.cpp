@@ -305,8 +305,8 @@ TEST_F(NetworkFakeSocketTest, NullHostFailsBeforeAnythingIsSet) {
 }
 
 TEST_F(NetworkFakeSocketTest, FailingConnectFailsSocConnectWithItsCodeAndText) {
-    socket_->FailFirstCallTo(kConnect, ostrel::kSocketConnectFailed, L"the fake cannot reach 127.0.0.1");
-    EXPECT_EQ(ExpectFailure(Connect(control_.Get(), L"127.0.0.1", 9100), ostrel::kSocketConnectFailed),
+    socket_->FailFirstCallTo(kConnect, core::kDeviceIoError, L"the fake cannot reach 127.0.0.1");
+    EXPECT_EQ(ExpectFailure(Connect(control_.Get(), L"127.0.0.1", 9100), core::kDeviceIoError),
               L"the fake cannot reach 127.0.0.1");
     EXPECT_EQ(socket_->Ids(), (std::vector<DISPID>{kRemoteHost, kRemotePort, kConnect}));
 }
