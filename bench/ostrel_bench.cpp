@@ -65,13 +65,15 @@ private:
     std::thread reader_;
 };
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 double RawWriteLoop(Sink& sink, const std::string& bytes) {
     sink.Reset();
     const auto start = Clock::now();
-    core::ScopedHandle port(CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                        nullptr));
+    core::ScopedHandle port(
+        CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     GetCommState(port.Get(), &dcb);
@@ -109,8 +111,7 @@ double ExecPrint(Sink& sink, _lumtag* control, BSTR text, size_t expected) {
 PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                         sizeof(counters));
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters));
     return counters;
 }
 
@@ -287,16 +288,16 @@ int main() {
 
     std::printf("%-52s %12s %12s\n", "measure", "value", "target");
     for (int i = 0; i < 2; ++i) {
-        std::printf("%-52s %12.3f %12s\n",
-                    (std::string("ExecPrint ") + (i == 0 ? "1 MiB" : "16 MiB") + " throughput / raw WriteFile loop").c_str(),
-                    rawSeconds[i] / printSeconds[i], ">= 0.9");
+        std::printf(
+            "%-52s %12.3f %12s\n",
+            (std::string("ExecPrint ") + (i == 0 ? "1 MiB" : "16 MiB") + " throughput / raw WriteFile loop").c_str(),
+            rawSeconds[i] / printSeconds[i], ">= 0.9");
         std::printf("  (ExecPrint %.3f s, raw loop %.3f s)\n", printSeconds[i], rawSeconds[i]);
     }
     std::printf("%-52s %12.2f %12s\n", "long path time 16 MiB / 1 MiB", printSeconds[1] / printSeconds[0], "12 to 20");
     const double textBytes = 2.0 * sizes[1];
     std::printf("%-52s %12.2f %12s\n", "peak private memory of a 16 MiB print / text size",
-                static_cast<double>(memoryPeak > memoryBefore ? memoryPeak - memoryBefore : 0) / textBytes,
-                "<= 3");
+                static_cast<double>(memoryPeak > memoryBefore ? memoryPeak - memoryBefore : 0) / textBytes, "<= 3");
     control.Reset();
     NetworkFigures();
     OleUninitialize();

@@ -19,7 +19,9 @@ constexpr wchar_t kMemIdName[] = L"MemId";
 constexpr DWORD kStreamTag = 0x47544D4C;  // "LMTG"
 constexpr DWORD kStreamVersion = 1;
 
-LONG TwipsToHimetric(LONG twips) { return MulDiv(twips, 2540, 1440); }
+LONG TwipsToHimetric(LONG twips) {
+    return MulDiv(twips, 2540, 1440);
+}
 
 HRESULT ReadExact(IStream* stream, void* buffer, ULONG size) {
     ULONG read = 0;
@@ -104,7 +106,9 @@ STDMETHODIMP Control::QueryInterface(REFIID iid, void** object) noexcept {
     return E_NOINTERFACE;
 }
 
-STDMETHODIMP_(ULONG) Control::AddRef() noexcept { return ++references_; }
+STDMETHODIMP_(ULONG) Control::AddRef() noexcept {
+    return ++references_;
+}
 
 STDMETHODIMP_(ULONG) Control::Release() noexcept {
     const ULONG left = --references_;
@@ -193,9 +197,8 @@ void Control::SetMemIdText(std::wstring_view text) {
 }
 
 void Control::NotifyMemIdChanged() {
-    const HRESULT hr = propertyNotifyPoint_.ForEachSink([](IUnknown* sink) {
-        return static_cast<IPropertyNotifySink*>(sink)->OnChanged(kMemIdDispid);
-    });
+    const HRESULT hr = propertyNotifyPoint_.ForEachSink(
+        [](IUnknown* sink) { return static_cast<IPropertyNotifySink*>(sink)->OnChanged(kMemIdDispid); });
     if (FAILED(hr)) Throw(hr, L"The container refused the change of MemId: " + DescribeCode(hr));
 }
 
@@ -229,8 +232,7 @@ STDMETHODIMP Control::GetClipboardData(DWORD, IDataObject** data) noexcept {
     return E_NOTIMPL;
 }
 
-STDMETHODIMP Control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent,
-                             LPCRECT position) noexcept {
+STDMETHODIMP Control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT position) noexcept {
     switch (verb) {
         case OLEIVERB_PRIMARY:
         case OLEIVERB_SHOW:
@@ -250,7 +252,9 @@ STDMETHODIMP Control::EnumVerbs(IEnumOLEVERB** verbs) noexcept {
     return OLE_S_USEREG;
 }
 
-STDMETHODIMP Control::GetUserClassID(CLSID* clsid) noexcept { return GetClassID(clsid); }
+STDMETHODIMP Control::GetUserClassID(CLSID* clsid) noexcept {
+    return GetClassID(clsid);
+}
 
 STDMETHODIMP Control::GetUserType(DWORD form, LPOLESTR* name) noexcept {
     return OleRegGetUserType(*controlClass_.clsid, form, name);
@@ -402,7 +406,9 @@ LRESULT CALLBACK Control::WindowProc(HWND window, UINT message, WPARAM wparam, L
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-void Control::PaintSurface(HDC dc, const RECT& bounds) { FillRect(dc, &bounds, GetSysColorBrush(COLOR_BTNFACE)); }
+void Control::PaintSurface(HDC dc, const RECT& bounds) {
+    FillRect(dc, &bounds, GetSysColorBrush(COLOR_BTNFACE));
+}
 
 // IOleControl -------------------------------------------------------------------
 
@@ -463,7 +469,9 @@ STDMETHODIMP Control::GetClassID(CLSID* clsid) noexcept {
     return S_OK;
 }
 
-STDMETHODIMP Control::InitNew() noexcept { return S_OK; }
+STDMETHODIMP Control::InitNew() noexcept {
+    return S_OK;
+}
 
 STDMETHODIMP Control::Load(IStream* stream) noexcept {
     if (stream == nullptr) return E_POINTER;

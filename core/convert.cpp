@@ -11,9 +11,12 @@ namespace {
 
 const wchar_t* TargetName(VARTYPE type) {
     switch (type) {
-        case VT_I2: return L"a number from -32768 to 32767";
-        case VT_I4: return L"a number from -2147483648 to 2147483647";
-        default: return L"text";
+        case VT_I2:
+            return L"a number from -32768 to 32767";
+        case VT_I4:
+            return L"a number from -2147483648 to 2147483647";
+        default:
+            return L"text";
     }
 }
 
@@ -21,8 +24,8 @@ void Convert(const VARIANT& value, VARTYPE type, std::wstring_view argument, VAR
     std::wstring name(argument);
     if (IsNull(value)) Throw(kInvalidUseOfNull, L"Invalid use of Null: " + name + L" is Null");
     // Booleans become "True"/"False" as a script would write them.
-    const HRESULT hr = VariantChangeTypeEx(out, const_cast<VARIANT*>(&value), LOCALE_USER_DEFAULT,
-                                           VARIANT_ALPHABOOL, type);
+    const HRESULT hr =
+        VariantChangeTypeEx(out, const_cast<VARIANT*>(&value), LOCALE_USER_DEFAULT, VARIANT_ALPHABOOL, type);
     if (SUCCEEDED(hr)) return;
     switch (hr) {
         case DISP_E_OVERFLOW:
@@ -107,7 +110,8 @@ void ToWireBytes(const VARIANT& value, std::wstring_view argument, std::string& 
     if (view.empty()) return;
     const int length = static_cast<int>(view.size());
     const int size = WideCharToMultiByte(CP_ACP, 0, view.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) ThrowLastError(kTypeMismatch, std::wstring(argument) + L" text could not be converted to the system code page");
+    if (size <= 0)
+        ThrowLastError(kTypeMismatch, std::wstring(argument) + L" text could not be converted to the system code page");
     bytes.resize(static_cast<size_t>(size));
     WideCharToMultiByte(CP_ACP, 0, view.data(), length, bytes.data(), size, nullptr, nullptr);
 }

@@ -10,8 +10,7 @@ namespace core {
 
 namespace {
 
-void Invoke(IDispatch* target, DISPID id, WORD flags, DISPPARAMS& params, VARIANT* result,
-            std::wstring_view name) {
+void Invoke(IDispatch* target, DISPID id, WORD flags, DISPPARAMS& params, VARIANT* result, std::wstring_view name) {
     EXCEPINFO exception{};
     UINT argumentError = 0;
     const HRESULT hr =

@@ -4,7 +4,6 @@
 
 #include <new>
 
-
 using Microsoft::WRL::ComPtr;
 
 namespace core {
@@ -51,7 +50,9 @@ Failure CurrentFailure() {
 
 }  // namespace
 
-void Throw(HRESULT code, std::wstring description) { throw ComError(code, std::move(description)); }
+void Throw(HRESULT code, std::wstring description) {
+    throw ComError(code, std::move(description));
+}
 
 void ThrowIfFailed(HRESULT hr, std::wstring_view what) {
     if (SUCCEEDED(hr)) return;
@@ -71,14 +72,14 @@ void ThrowLastError(HRESULT code, std::wstring_view what) {
 
 std::wstring SystemMessage(DWORD error) {
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text;
     if (length != 0 && buffer != nullptr) {
         text.assign(buffer, length);
-        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
-                                 text.back() == L'.'))
+        while (!text.empty() &&
+               (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' || text.back() == L'.'))
             text.pop_back();
     }
     LocalFree(buffer);

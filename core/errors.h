@@ -28,8 +28,7 @@ constexpr HRESULT kWriteTimeout = ControlCode(8020);
 
 class ComError : public std::exception {
 public:
-    ComError(HRESULT code, std::wstring description)
-        : code_(code), description_(std::move(description)) {}
+    ComError(HRESULT code, std::wstring description) : code_(code), description_(std::move(description)) {}
     HRESULT Code() const noexcept { return code_; }
     const std::wstring& Description() const noexcept { return description_; }
     const char* what() const noexcept override { return "COM failure"; }

@@ -27,8 +27,7 @@ std::wstring GuidText(const GUID& guid) {
 // Writes |value| (or no value when null) as the default or named value of |path|.
 LSTATUS SetValue(const std::wstring& path, const wchar_t* name, const wchar_t* value) {
     HKEY key = nullptr;
-    LSTATUS status =
-        RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) return status;
     if (value != nullptr)
         status = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
@@ -77,8 +76,12 @@ private:
 
 }  // namespace
 
-HINSTANCE ModuleHandle() noexcept { return g_module; }
-void SetModuleHandle(HINSTANCE module) noexcept { g_module = module; }
+HINSTANCE ModuleHandle() noexcept {
+    return g_module;
+}
+void SetModuleHandle(HINSTANCE module) noexcept {
+    g_module = module;
+}
 
 std::wstring ModulePath() {
     std::wstring path(MAX_PATH, L'\0');
@@ -93,9 +96,15 @@ std::wstring ModulePath() {
     }
 }
 
-void LockModule() noexcept { ++g_locks; }
-void UnlockModule() noexcept { --g_locks; }
-bool ModuleInUse() noexcept { return g_locks.load() != 0; }
+void LockModule() noexcept {
+    ++g_locks;
+}
+void UnlockModule() noexcept {
+    --g_locks;
+}
+bool ModuleInUse() noexcept {
+    return g_locks.load() != 0;
+}
 
 HRESULT LoadModuleTypeLib(ComPtr<ITypeLib>& typeLib) noexcept {
     try {
@@ -113,7 +122,9 @@ HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction c
     return HandOverNew(new (std::nothrow) ClassFactory(create), iid, object);
 }
 
-HRESULT CanUnloadNow() noexcept { return ModuleInUse() ? S_FALSE : S_OK; }
+HRESULT CanUnloadNow() noexcept {
+    return ModuleInUse() ? S_FALSE : S_OK;
+}
 
 HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
     try {

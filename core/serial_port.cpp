@@ -88,7 +88,9 @@ SerialPort::~SerialPort() {
     }
 }
 
-std::wstring SerialPort::Name() const { return L"COM" + std::to_wstring(number_); }
+std::wstring SerialPort::Name() const {
+    return L"COM" + std::to_wstring(number_);
+}
 
 void SerialPort::SetCommPort(int16_t number) {
     if (number < 1)
@@ -132,8 +134,7 @@ void SerialPort::ApplySettings() {
 void SerialPort::Open() {
     if (IsOpen()) Throw(kPortAlreadyOpen, Name() + L" is already open");
     const std::wstring device = L"\\\\.\\" + Name();
-    ScopedHandle port(
-        CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ScopedHandle port(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!port.IsValid()) ThrowLastError(kPortOpenFailed, Name() + L" could not be opened");
     handle_ = std::move(port);
     writeTimeoutMs_ = 0;

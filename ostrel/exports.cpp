@@ -14,14 +14,20 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-STDAPI DllCanUnloadNow() { return core::CanUnloadNow(); }
+STDAPI DllCanUnloadNow() {
+    return core::CanUnloadNow();
+}
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     return core::GetClassObject(ostrel::kControlClass, &ostrel::Lumtag::Create, clsid, iid, object);
 }
 
-STDAPI DllRegisterServer() { return core::RegisterServer(ostrel::kControlClass); }
+STDAPI DllRegisterServer() {
+    return core::RegisterServer(ostrel::kControlClass);
+}
 
-STDAPI DllUnregisterServer() { return core::UnregisterServer(ostrel::kControlClass); }
+STDAPI DllUnregisterServer() {
+    return core::UnregisterServer(ostrel::kControlClass);
+}
 
 }  // extern "C"

@@ -99,8 +99,7 @@ STDMETHODIMP Lumtag::dectohex(VARIANT* dec, VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT& out) {
         if (dec == nullptr) core::Throw(E_POINTER, L"dectohex needs its argument");
         // Null and empty contribute no digits and give 0.
-        const double number =
-            core::IsNull(*dec) ? 0.0 : HexTextToNumber(core::TextArgument(*dec, L"dec").View());
+        const double number = core::IsNull(*dec) ? 0.0 : HexTextToNumber(core::TextArgument(*dec, L"dec").View());
         V_VT(&out) = VT_R8;
         V_R8(&out) = number;
     });

@@ -62,7 +62,9 @@ TcpClient::~TcpClient() {
     if (started_) WSACleanup();
 }
 
-std::wstring TcpClient::Peer() const { return host_ + L":" + std::to_wstring(port_); }
+std::wstring TcpClient::Peer() const {
+    return host_ + L":" + std::to_wstring(port_);
+}
 
 void TcpClient::SetRemotePort(int32_t port) {
     if (port < 0 || port > 65535)
@@ -91,7 +93,8 @@ void TcpClient::Connect() {
     resolution_.reset();
     state_ = kClosed;
     if (host_.empty()) Throw(core::kInvalidPropertyValue, L"Invalid property value: RemoteHost is empty");
-    if (port_ == 0) Throw(core::kInvalidPropertyValue, L"Invalid property value: RemotePort 0 is no port to connect to");
+    if (port_ == 0)
+        Throw(core::kInvalidPropertyValue, L"Invalid property value: RemotePort 0 is no port to connect to");
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -116,8 +119,7 @@ void TcpClient::Connect() {
             {
                 std::lock_guard<std::mutex> lock(resolution->mutex);
                 resolution->error = error != 0 ? error : (found == nullptr ? WSAHOST_NOT_FOUND : 0);
-                if (resolution->error == 0)
-                    resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+                if (resolution->error == 0) resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
                 resolution->done = true;
             }
             if (found != nullptr) FreeAddrInfoW(found);
@@ -212,8 +214,8 @@ SocketState TcpClient::State() {
 void TcpClient::Send(const char* bytes, size_t count) {
     Poll();
     if (state_ != kConnected)
-        Throw(kSocketWrongState, L"SendData needs a connection to " + Peer() + L"; the state is " +
-                                     std::to_wstring(state_));
+        Throw(kSocketWrongState,
+              L"SendData needs a connection to " + Peer() + L"; the state is " + std::to_wstring(state_));
     const DWORD started = GetTickCount();
     size_t sent = 0;
     while (sent < count) {

@@ -157,8 +157,8 @@ TEST(ConnectionPoints, AdviseCallAndUnadviseInOrder) {
         EXPECT_NE(firstCookie, secondCookie);
 
         first.answer = E_FAIL;
-        const HRESULT hr = point.ForEachSink(
-            [](IUnknown* sink) { return static_cast<IPropertyNotifySink*>(sink)->OnChanged(7); });
+        const HRESULT hr =
+            point.ForEachSink([](IUnknown* sink) { return static_cast<IPropertyNotifySink*>(sink)->OnChanged(7); });
         EXPECT_EQ(hr, E_FAIL);
         EXPECT_EQ(first.changed.size(), 1u);
         EXPECT_TRUE(second.changed.empty()) << "the first failure stops the round";

@@ -21,9 +21,10 @@ protected:
     void SetUp() override {
         atl_ = LoadLibraryW(L"atl.dll");
         ASSERT_NE(atl_, nullptr) << "Wine ships atl.dll";
-        auto init = reinterpret_cast<AtlAxWinInitFunction>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxWinInit")));
-        getControl_ = reinterpret_cast<AtlAxGetControlFunction>(
-            reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxGetControl")));
+        auto init =
+            reinterpret_cast<AtlAxWinInitFunction>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxWinInit")));
+        getControl_ =
+            reinterpret_cast<AtlAxGetControlFunction>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxGetControl")));
         ASSERT_NE(init, nullptr);
         ASSERT_NE(getControl_, nullptr);
         ASSERT_TRUE(init());
@@ -91,8 +92,7 @@ TEST_F(HostedControl, TheContainerCreatesSitesAndActivatesItInPlace) {
     HBITMAP bitmap = CreateCompatibleBitmap(screen, 50, 20);
     HGDIOBJ old = SelectObject(memory, bitmap);
     const RECTL bounds{0, 0, 50, 20};
-    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, memory, &bounds, nullptr, nullptr, 0),
-              S_OK);
+    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, memory, &bounds, nullptr, nullptr, 0), S_OK);
     EXPECT_EQ(GetPixel(memory, 25, 10), GetSysColor(COLOR_BTNFACE));
     SelectObject(memory, old);
     DeleteObject(bitmap);

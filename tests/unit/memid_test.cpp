@@ -16,9 +16,9 @@
 #include "control.h"
 #include "lumtag.h"
 
-using Microsoft::WRL::ComPtr;
 using core::ScopedBstr;
 using core::ScopedVariant;
+using Microsoft::WRL::ComPtr;
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include "recording_dispatch.h"
 #include "socket_component.h"
 
-using Microsoft::WRL::ComPtr;
 using core::ScopedBstr;
 using core::ScopedVariant;
+using Microsoft::WRL::ComPtr;
 using namespace ostrel::socket_dispid;
 
 namespace {
@@ -37,7 +37,10 @@ public:
     explicit Socket(SOCKET s = INVALID_SOCKET) noexcept : s_(s) {}
     Socket(Socket&& other) noexcept : s_(std::exchange(other.s_, INVALID_SOCKET)) {}
     Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) { Reset(); s_ = std::exchange(other.s_, INVALID_SOCKET); }
+        if (this != &other) {
+            Reset();
+            s_ = std::exchange(other.s_, INVALID_SOCKET);
+        }
         return *this;
     }
     ~Socket() { Reset(); }
@@ -52,8 +55,13 @@ private:
 };
 
 struct Wsa {
-    Wsa() { WSADATA data; ok = WSAStartup(MAKEWORD(2, 2), &data) == 0; }
-    ~Wsa() { if (ok) WSACleanup(); }
+    Wsa() {
+        WSADATA data;
+        ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~Wsa() {
+        if (ok) WSACleanup();
+    }
     bool ok = false;
 };
 
@@ -78,7 +86,10 @@ public:
 
     explicit Listener(Mode mode, u_short port = 0) : mode_(mode) {
         port_ = Bind(listen_, port);
-        if (port_ == 0 || listen(listen_.Get(), 4) != 0) { port_ = 0; return; }
+        if (port_ == 0 || listen(listen_.Get(), 4) != 0) {
+            port_ = 0;
+            return;
+        }
         thread_ = std::thread([this] { Run(); });
     }
     ~Listener() {
@@ -88,11 +99,20 @@ public:
 
     u_short Port() const { return port_; }
     int Accepted() const { return accepted_; }
-    std::string Bytes() const { std::lock_guard<std::mutex> lock(mutex_); return bytes_; }
-    bool WaitAccepted(int n = 1) const { return Wait(kStateWaitMs, [&] { return accepted_ >= n; }); }
-    bool WaitBytes(size_t n, DWORD ms = kStateWaitMs) const { return Wait(ms, [&] { return Bytes().size() >= n; }); }
+    std::string Bytes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bytes_;
+    }
+    bool WaitAccepted(int n = 1) const {
+        return Wait(kStateWaitMs, [&] { return accepted_ >= n; });
+    }
+    bool WaitBytes(size_t n, DWORD ms = kStateWaitMs) const {
+        return Wait(ms, [&] { return Bytes().size() >= n; });
+    }
     // Every connection accepted so far has been closed by the control.
-    bool WaitEnd(DWORD ms) const { return Wait(ms, [&] { return accepted_ > 0 && ended_ == accepted_; }); }
+    bool WaitEnd(DWORD ms) const {
+        return Wait(ms, [&] { return accepted_ > 0 && ended_ == accepted_; });
+    }
     // Closes what it holds from now on (a kNeverRead peer that was waited on too long).
     void Drop() { drop_ = true; }
 
@@ -127,7 +147,10 @@ private:
                 }
             }
             for (auto it = open.begin(); mode_ == Mode::kRead && it != open.end();) {
-                if (!FD_ISSET(it->Get(), &set)) { ++it; continue; }
+                if (!FD_ISSET(it->Get(), &set)) {
+                    ++it;
+                    continue;
+                }
                 const int got = recv(it->Get(), chunk.data(), static_cast<int>(chunk.size()), 0);
                 if (got > 0) {
                     std::lock_guard<std::mutex> lock(mutex_);
@@ -360,7 +383,10 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override { *count = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
+        *count = 0;
+        return S_OK;
+    }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
@@ -500,7 +526,9 @@ TEST_F(NetworkLoopbackTest, BytesArriveExactlyAsSent) {
 
     if (GetACP() != 1252) GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1252";
     unit::SetText(data, L"Gr\u00f6\u00dfe");
-    EXPECT_EQ(SendAndCollect(data), "Gr\xF6\xDF" "e");
+    EXPECT_EQ(SendAndCollect(data),
+              "Gr\xF6\xDF"
+              "e");
 }
 
 TEST_F(NetworkLoopbackTest, RefusedConnectionEndsInErrorThenReconnects) {
@@ -573,7 +601,10 @@ TEST_F(NetworkLoopbackTest, SendToAPeerThatNeverReadsEnds) {
     std::thread watchdog([&] {
         const ULONGLONG end = GetTickCount64() + 40000;
         while (!returned && GetTickCount64() < end) Sleep(20);
-        if (!returned) { dropped = true; listener.Drop(); }
+        if (!returned) {
+            dropped = true;
+            listener.Drop();
+        }
     });
     const HRESULT hr = Send(control_.Get(), data);
     returned = true;

@@ -13,8 +13,8 @@
 
 namespace {
 
-using Microsoft::WRL::ComPtr;
 using core::ComError;
+using Microsoft::WRL::ComPtr;
 namespace dispid = core::serial_dispid;
 
 // The far end of a pair, opened for reading.
@@ -104,7 +104,7 @@ TEST_F(SerialComponent, TextBytesAndByteArraysArriveExactlyAtThePairedPort) {
     printer.Drain();
     Open(5, L"9600,N,8,1");
     PutText(dispid::kOutput, L"^XA^FDHello^FS^XZ\r\n");
-    PutText(dispid::kOutput, L"");  // nothing goes out, and nothing fails
+    PutText(dispid::kOutput, L"");                 // nothing goes out, and nothing fails
     PutText(dispid::kOutput, L"Gr\u00f6\u00dfe");  // in the ANSI code page: one byte each
 
     const unsigned char raw[] = {0x00, 0x01, 0x7F, 0x80, 0xFF};
@@ -125,7 +125,9 @@ TEST_F(SerialComponent, TextBytesAndByteArraysArriveExactlyAtThePairedPort) {
     Put(dispid::kOutput, number);  // a number goes out as its text
     Put(dispid::kPortOpen, core::BoolValue(false));
 
-    const std::string expected = std::string("^XA^FDHello^FS^XZ\r\nGr\xf6\xdf" "e") +
+    const std::string expected = std::string(
+                                     "^XA^FDHello^FS^XZ\r\nGr\xf6\xdf"
+                                     "e") +
                                  std::string(reinterpret_cast<const char*>(raw), sizeof(raw)) + "42";
     EXPECT_EQ(printer.Read(expected.size()), expected);
 }
@@ -173,24 +175,25 @@ TEST_F(SerialComponent, AWriteToAPrinterThatStopsReadingTimesOutInsteadOfHanging
     Open(7, L"4000000,N,8,1");
     const std::string job(1 << 20, 'Z');
     std::wstring description;
-    EXPECT_EQ(Code([&] {
-                  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(job.size()));
-                  void* data = nullptr;
-                  SafeArrayAccessData(array, &data);
-                  memcpy(data, job.data(), job.size());
-                  SafeArrayUnaccessData(array);
-                  VARIANT bytes;
-                  V_VT(&bytes) = VT_ARRAY | VT_UI1;
-                  V_ARRAY(&bytes) = array;
-                  try {
-                      Put(dispid::kOutput, bytes);
-                  } catch (...) {
+    EXPECT_EQ(Code(
+                  [&] {
+                      SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(job.size()));
+                      void* data = nullptr;
+                      SafeArrayAccessData(array, &data);
+                      memcpy(data, job.data(), job.size());
+                      SafeArrayUnaccessData(array);
+                      VARIANT bytes;
+                      V_VT(&bytes) = VT_ARRAY | VT_UI1;
+                      V_ARRAY(&bytes) = array;
+                      try {
+                          Put(dispid::kOutput, bytes);
+                      } catch (...) {
+                          SafeArrayDestroy(array);
+                          throw;
+                      }
                       SafeArrayDestroy(array);
-                      throw;
-                  }
-                  SafeArrayDestroy(array);
-              },
-              &description),
+                  },
+                  &description),
               core::kWriteTimeout);
     EXPECT_NE(description.find(L"of 1048576 bytes"), std::wstring::npos) << "says how much went out";
     Code([&] { Put(dispid::kPortOpen, core::BoolValue(false)); });
