@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "convert.h"
+#include "error_code_of.h"
 #include "errors.h"
 
 namespace {
@@ -31,16 +32,6 @@ VARIANT Typed(VARTYPE type) {
     return v;
 }
 
-HRESULT CodeOf(const std::function<void()>& call, std::wstring* description = nullptr) {
-    try {
-        call();
-    } catch (const ComError& error) {
-        if (description != nullptr) *description = error.Description();
-        return error.Code();
-    }
-    return S_OK;
-}
-
 TEST(Conversion, ToInt16RoundsHalvesToEvenAndReadsText) {
     EXPECT_EQ(core::ToInt16(Double(2.5), L"PORT"), 2);
     EXPECT_EQ(core::ToInt16(Double(3.5), L"PORT"), 4);
@@ -54,22 +45,22 @@ TEST(Conversion, ToInt16RoundsHalvesToEvenAndReadsText) {
 
 TEST(Conversion, FailuresAreOverflowTypeMismatchOrInvalidUseOfNull) {
     std::wstring description;
-    EXPECT_EQ(CodeOf([] { core::ToInt16(Double(40000), L"PORT"); }, &description), core::kOverflow);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt16(Double(40000), L"PORT"); }, &description), core::kOverflow);
     EXPECT_NE(description.find(L"PORT"), std::wstring::npos) << "the description names the argument";
-    EXPECT_EQ(CodeOf([] { core::ToInt16(Double(-32769), L"PORT"); }), core::kOverflow);
-    EXPECT_EQ(CodeOf([] { core::ToInt16(TextVariant(L"abc").Get(), L"PORT"); }), core::kTypeMismatch);
-    EXPECT_EQ(CodeOf([] { core::ToInt16(TextVariant(L"").Get(), L"PORT"); }), core::kTypeMismatch);
-    EXPECT_EQ(CodeOf([] { core::ToInt16(Typed(VT_NULL), L"PORT"); }, &description), core::kInvalidUseOfNull);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt16(Double(-32769), L"PORT"); }), core::kOverflow);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt16(TextVariant(L"abc").Get(), L"PORT"); }), core::kTypeMismatch);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt16(TextVariant(L"").Get(), L"PORT"); }), core::kTypeMismatch);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt16(Typed(VT_NULL), L"PORT"); }, &description), core::kInvalidUseOfNull);
     EXPECT_NE(description.find(L"PORT"), std::wstring::npos);
-    EXPECT_EQ(CodeOf([] { core::ToInt32(Double(2147483648.0), L"N_TIME"); }), core::kOverflow);
-    EXPECT_EQ(CodeOf([] { core::ToInt32(TextVariant(L"abc").Get(), L"N_TIME"); }), core::kTypeMismatch);
-    EXPECT_EQ(CodeOf([] { core::ToText(Typed(VT_NULL), L"SETTING"); }), core::kInvalidUseOfNull);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt32(Double(2147483648.0), L"N_TIME"); }), core::kOverflow);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToInt32(TextVariant(L"abc").Get(), L"N_TIME"); }), core::kTypeMismatch);
+    EXPECT_EQ(ErrorCodeOf([] { core::ToText(Typed(VT_NULL), L"SETTING"); }), core::kInvalidUseOfNull);
     // Arrays have no text form.
     SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 2);
     VARIANT arrayValue;
     V_VT(&arrayValue) = VT_ARRAY | VT_VARIANT;
     V_ARRAY(&arrayValue) = array;
-    EXPECT_EQ(CodeOf([&] { core::ToText(arrayValue, L"SETTING"); }), core::kTypeMismatch);
+    EXPECT_EQ(ErrorCodeOf([&] { core::ToText(arrayValue, L"SETTING"); }), core::kTypeMismatch);
     SafeArrayDestroy(array);
 }
 
@@ -103,7 +94,7 @@ TEST(Conversion, ByReferenceValuesAreFollowed) {
     VARIANT null = Typed(VT_NULL);
     V_VARIANTREF(&outer) = &null;
     EXPECT_TRUE(core::IsNull(outer));
-    EXPECT_EQ(CodeOf([&] { core::ToInt16(outer, L"PORT"); }), core::kInvalidUseOfNull);
+    EXPECT_EQ(ErrorCodeOf([&] { core::ToInt16(outer, L"PORT"); }), core::kInvalidUseOfNull);
 
     short number = 6;
     VARIANT shortRef;

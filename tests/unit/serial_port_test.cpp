@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dispatch_call.h"
+#include "error_code_of.h"
 #include "errors.h"
 #include "scoped.h"
 #include "serial_port.h"
@@ -65,15 +66,6 @@ protected:
     void PutText(DISPID id, const wchar_t* text) {
         core::ScopedBstr value = core::ScopedBstr::Copy(text);
         Put(id, core::BorrowedText(value.Get()));
-    }
-    HRESULT Code(const std::function<void()>& call, std::wstring* description = nullptr) {
-        try {
-            call();
-        } catch (const ComError& error) {
-            if (description != nullptr) *description = error.Description();
-            return error.Code();
-        }
-        return S_OK;
     }
     std::wstring SettingsNow() {
         core::ScopedVariant value;
@@ -134,36 +126,37 @@ TEST_F(SerialComponent, TextBytesAndByteArraysArriveExactlyAtThePairedPort) {
 
 TEST_F(SerialComponent, RefusesBadValuesWithoutChangingWhatItHas) {
     std::wstring description;
-    EXPECT_EQ(Code([&] { Put(dispid::kCommPort, core::Int16Value(0)); }), core::kInvalidPropertyValue);
-    EXPECT_EQ(Code([&] { Put(dispid::kCommPort, core::Int16Value(-3)); }), core::kInvalidPropertyValue);
+    EXPECT_EQ(ErrorCodeOf([&] { Put(dispid::kCommPort, core::Int16Value(0)); }), core::kInvalidPropertyValue);
+    EXPECT_EQ(ErrorCodeOf([&] { Put(dispid::kCommPort, core::Int16Value(-3)); }), core::kInvalidPropertyValue);
     for (const wchar_t* bad : {L"fast", L"9600,X,8,1", L"9600,N,9,1", L"9600,N,3,1", L"9600,N,8,3", L"0,N,8,1",
                                L"9600,N,8", L"9600,N,8,1,1", L""}) {
-        EXPECT_EQ(Code([&] { PutText(dispid::kSettings, bad); }, &description), core::kInvalidPropertyValue) << bad;
+        EXPECT_EQ(ErrorCodeOf([&] { PutText(dispid::kSettings, bad); }, &description), core::kInvalidPropertyValue)
+            << bad;
         EXPECT_EQ(SettingsNow(), L"9600,N,8,1") << bad;
     }
     EXPECT_NE(description.find(L"Settings"), std::wstring::npos);
     for (const wchar_t* good : {L"19200,e,7,2", L"4800,O,8,1.5", L"115200,M,5,1", L"2400, S ,6,1"}) {
-        EXPECT_EQ(Code([&] { PutText(dispid::kSettings, good); }), S_OK) << good;
+        EXPECT_EQ(ErrorCodeOf([&] { PutText(dispid::kSettings, good); }), S_OK) << good;
         EXPECT_EQ(SettingsNow(), good);
     }
 }
 
 TEST_F(SerialComponent, RefusesOutputWhenClosedAndOpeningTwice) {
     std::wstring description;
-    EXPECT_EQ(Code([&] { PutText(dispid::kOutput, L"x"); }), core::kPortNotOpen);
+    EXPECT_EQ(ErrorCodeOf([&] { PutText(dispid::kOutput, L"x"); }), core::kPortNotOpen);
 
     Put(dispid::kCommPort, core::Int16Value(9));  // nothing is mapped to COM9
-    EXPECT_EQ(Code([&] { Put(dispid::kPortOpen, core::BoolValue(true)); }, &description), core::kPortOpenFailed);
+    EXPECT_EQ(ErrorCodeOf([&] { Put(dispid::kPortOpen, core::BoolValue(true)); }, &description), core::kPortOpenFailed);
     EXPECT_NE(description.find(L"COM9"), std::wstring::npos) << "the description names the port";
 
     Open(5, L"9600,N,8,1");
-    EXPECT_EQ(Code([&] { Put(dispid::kPortOpen, core::BoolValue(true)); }), core::kPortAlreadyOpen);
-    EXPECT_EQ(Code([&] { Put(dispid::kCommPort, core::Int16Value(7)); }), core::kPortAlreadyOpen);
+    EXPECT_EQ(ErrorCodeOf([&] { Put(dispid::kPortOpen, core::BoolValue(true)); }), core::kPortAlreadyOpen);
+    EXPECT_EQ(ErrorCodeOf([&] { Put(dispid::kCommPort, core::Int16Value(7)); }), core::kPortAlreadyOpen);
     SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 1);
     VARIANT notText;
     V_VT(&notText) = VT_ARRAY | VT_VARIANT;
     V_ARRAY(&notText) = array;
-    EXPECT_EQ(Code([&] { Put(dispid::kOutput, notText); }), core::kTypeMismatch);
+    EXPECT_EQ(ErrorCodeOf([&] { Put(dispid::kOutput, notText); }), core::kTypeMismatch);
     SafeArrayDestroy(array);
     Put(dispid::kPortOpen, core::BoolValue(false));
     Put(dispid::kPortOpen, core::BoolValue(false));  // closing a closed port is no failure
@@ -175,7 +168,7 @@ TEST_F(SerialComponent, AWriteToAPrinterThatStopsReadingTimesOutInsteadOfHanging
     Open(7, L"4000000,N,8,1");
     const std::string job(1 << 20, 'Z');
     std::wstring description;
-    EXPECT_EQ(Code(
+    EXPECT_EQ(ErrorCodeOf(
                   [&] {
                       SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(job.size()));
                       void* data = nullptr;
@@ -196,7 +189,7 @@ TEST_F(SerialComponent, AWriteToAPrinterThatStopsReadingTimesOutInsteadOfHanging
                   &description),
               core::kWriteTimeout);
     EXPECT_NE(description.find(L"of 1048576 bytes"), std::wstring::npos) << "says how much went out";
-    Code([&] { Put(dispid::kPortOpen, core::BoolValue(false)); });
+    ErrorCodeOf([&] { Put(dispid::kPortOpen, core::BoolValue(false)); });
     port_.Reset();
     PortReader stalled(L"COM8");
     if (stalled.IsOpen()) stalled.Drain();
