@@ -107,10 +107,27 @@ class PortReader:
     def drain(self):
         self.take(idle=0.2, timeout=5.0)
 
+    def quiet_since(self):
+        with self._lock:
+            return self._last
+
     def close(self):
         self._stop.set()
         self._thread.join(2)
         os.close(self._fd)
+
+
+def take_all(readers, idle=0.3, timeout=20.0):
+    """take() on several readers at once: waits until none of them has had a
+    byte for |idle| seconds, then returns {key: bytes} for the dict |readers|."""
+    start = time.monotonic()
+    while True:
+        now = time.monotonic()
+        last = max([start] + [r.quiet_since() for r in readers.values()])
+        if now - last >= idle or now - start >= timeout:
+            break
+        time.sleep(0.02)
+    return {key: r.take(idle=0, timeout=0) for key, r in readers.items()}
 
 
 class ScriptResult:
