@@ -162,7 +162,7 @@ class ScriptResult:
 
 
 def cscript(script, *args, timeout=120):
-    """Runs tests/e2e/scripts/<script> with cscript in the prefix."""
+    """Runs <script> (under tests/e2e/scripts, or an absolute path) with cscript in the prefix."""
     path = os.path.join(SCRIPTS, script)
     cmd = ["bash", RUN_WINE, "cscript", "//nologo", winpath(path)] + [str(a) for a in args]
     proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)

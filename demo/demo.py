@@ -1,0 +1,70 @@
+"""Prints a short and a long label to a virtual serial printer and shows
+what the printer received.
+
+The printer is a socat pty pair started here: one end is COM5 of the Wine
+prefix, the other end is read from Linux. The harness (prefix, wineserver,
+registered Ostrel.ocx) must be up; run_demo.sh takes care of that.
+"""
+
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
+
+import e2elib as e2e  # noqa: E402
+
+
+def show(name, data, full):
+    text = data.decode("cp1252", "replace")
+    print("printer received %d bytes for the %s label" % (len(data), name))
+    if full:
+        print("  " + text)
+    else:
+        print("  first 80: " + text[:80])
+        print("  last 80:  " + text[-80:])
+        print("  (a text of 4048 characters or more goes out in pieces of 8090 characters,")
+        print("   each without the spaces at its ends)")
+
+
+def main():
+    work = os.path.join(e2e.STATE, "demo")
+    os.makedirs(work, exist_ok=True)
+    com5 = os.path.join(e2e.PREFIX, "dosdevices", "com5")
+    port_end = os.path.join(work, "printer.com5")
+    printer_end = os.path.join(work, "printer")
+    log = open(os.path.join(work, "socat.log"), "w")
+
+    socat = e2e.start_pty_pair(port_end, printer_end, log)
+    print("virtual printer: socat pid %d, COM5 -> %s, printer end %s"
+          % (socat.pid, port_end, printer_end))
+    previous = os.readlink(com5) if os.path.islink(com5) else None
+    if os.path.lexists(com5):
+        os.unlink(com5)
+    os.symlink(port_end, com5)
+    reader = e2e.PortReader(printer_end)
+    status = 0
+    try:
+        for name, full in (("short", True), ("long", False)):
+            result = e2e.cscript(os.path.join(HERE, "print_label.vbs"), name)
+            for line in result.lines:
+                print(line)
+            if result.returncode != 0 or "Err.Number=0 " not in result.stdout:
+                status = 1
+            data = reader.take(idle=0.5)
+            show(name, data, full)
+            if not data:
+                status = 1
+    finally:
+        reader.close()
+        e2e.stop_process(socat)
+        log.close()
+        os.unlink(com5)
+        if previous:
+            os.symlink(previous, com5)
+        print("virtual printer stopped")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
