@@ -29,12 +29,11 @@ build: deps $(addprefix build-,$(ARCHES))
 	@mkdir -p build/bin
 	cp build/i686/bin/*.ocx build/bin/
 
-# Configures once; cmake --build reruns the configuration when a CMake file changes.
-build-%:
-	@if [ ! -f build/$*/CMakeCache.txt ]; then \
-	  cmake -S . -B build/$* -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
-	        -DCMAKE_BUILD_TYPE=$(BUILD_TYPE); \
-	fi
+# Configures every time (a second or two): a CMakeLists.txt that appeared since
+# the last run, which cmake --build alone would not notice, is then picked up.
+$(addprefix build-,$(ARCHES)): build-%:
+	cmake -S . -B build/$* -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
+	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
 	cmake --build build/$* -j$(JOBS)
 
 # ctest's status is the target's; the teardown afterwards only makes sure
