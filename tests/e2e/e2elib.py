@@ -92,9 +92,8 @@ class PortReader:
             with self._lock:
                 size = len(self._buf)
                 quiet = now - max(self._last, start)
-            if expect is not None and size >= expect:
-                # Give a surplus the chance to show up too.
-                time.sleep(0.1)
+            if expect is not None and size >= expect and quiet >= 0.2:
+                # All expected bytes are there and a surplus had its chance.
                 break
             if quiet >= idle or now - start >= timeout:
                 break
