@@ -7,7 +7,9 @@ registered Ostrel.ocx) must be up; run_demo.sh takes care of that.
 """
 
 import os
+import socket
 import sys
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
@@ -25,6 +27,41 @@ def show(name, data, full):
         print("  last 80:  " + text[-80:])
         print("  (a text of 4048 characters or more goes out in pieces of 8090 characters,")
         print("   each without the spaces at its ends)")
+
+
+def network_label():
+    """Prints a label to a network printer: a TCP listener on 127.0.0.1."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(30)
+    port = listener.getsockname()[1]
+    received = []
+
+    def serve():
+        try:
+            conn, _ = listener.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(30)
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                received.append(data)
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    print("network printer: listening on 127.0.0.1:%d" % port)
+    result = e2e.cscript(os.path.join(HERE, "print_network.vbs"), port)
+    for line in result.lines:
+        print(line)
+    thread.join(15)
+    listener.close()
+    data = b"".join(received)
+    show("network", data, True)
+    return 0 if data and "Err.Number=0 " in result.stdout else 1
 
 
 def main():
@@ -63,7 +100,7 @@ def main():
         if previous:
             os.symlink(previous, com5)
         print("virtual printer stopped")
-    return status
+    return status or network_label()
 
 
 if __name__ == "__main__":
