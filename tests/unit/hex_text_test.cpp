@@ -1,8 +1,11 @@
 // Reading hexadecimal text the way "&H" + text + "&" reads.
 #include <gtest/gtest.h>
+#include <wrl/client.h>
 
 #include "errors.h"
 #include "hex_text.h"
+#include "lumtag.h"
+#include "scoped.h"
 
 namespace {
 
@@ -44,6 +47,51 @@ TEST(HexText, MoreThanEightSignificantDigitsOverflow) {
         EXPECT_EQ(error.Code(), core::kOverflow);
         EXPECT_NE(error.Description().find(L"123456789"), std::wstring::npos);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The member around the reading: numbers are read as their decimal text,
+// Null and Empty give 0, and the result is always a double.
+TEST(HexTextMember, ConvertsTheArgumentsTextAndAnswersADouble) {
+    Microsoft::WRL::ComPtr<_lumtag> control;
+    ASSERT_EQ(ostrel::Lumtag::Create(IID_PPV_ARGS(&control)), S_OK);
+    const auto call = [&](VARIANT argument, VARIANT* result) { return control->dectohex(&argument, result); };
+
+    VARIANT number, result;
+    V_VT(&number) = VT_I4;
+    V_I4(&number) = 10;
+    ASSERT_EQ(call(number, &result), S_OK);
+    EXPECT_EQ(V_VT(&result), VT_R8);
+    EXPECT_EQ(V_R8(&result), 16);
+    V_I4(&number) = 255;
+    ASSERT_EQ(call(number, &result), S_OK);
+    EXPECT_EQ(V_R8(&result), 597);
+
+    VARIANT nothing;
+    V_VT(&nothing) = VT_NULL;
+    ASSERT_EQ(call(nothing, &result), S_OK);
+    EXPECT_EQ(V_R8(&result), 0);
+    V_VT(&nothing) = VT_EMPTY;
+    ASSERT_EQ(call(nothing, &result), S_OK);
+    EXPECT_EQ(V_R8(&result), 0);
+
+    core::ScopedBstr text = core::ScopedBstr::Copy(L"123456789");
+    VARIANT tooLong;
+    V_VT(&tooLong) = VT_BSTR;
+    V_BSTR(&tooLong) = text.Get();
+    EXPECT_EQ(call(tooLong, &result), core::kOverflow);
+    EXPECT_EQ(V_VT(&result), VT_EMPTY);
+
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+    VARIANT noText;
+    V_VT(&noText) = VT_ARRAY | VT_VARIANT;
+    V_ARRAY(&noText) = array;
+    EXPECT_EQ(call(noText, &result), core::kTypeMismatch);
+    EXPECT_EQ(V_VT(&result), VT_EMPTY);
+    SafeArrayDestroy(array);
 }
 
 }  // namespace
