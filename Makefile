@@ -31,9 +31,11 @@ build: deps $(addprefix build-,$(ARCHES))
 
 # Configures every time (a second or two): a CMakeLists.txt that appeared since
 # the last run, which cmake --build alone would not notice, is then picked up.
+# Only the tree the tests run in builds them.
 $(addprefix build-,$(ARCHES)): build-%:
 	cmake -S . -B build/$* -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$*.cmake \
-	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >/dev/null
+	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	      -DBUILD_TESTING=$(if $(filter $*,$(TEST_ARCH)),ON,OFF) >/dev/null
 	cmake --build build/$* -j$(JOBS)
 
 # ctest's status is the target's; the teardown afterwards only makes sure
