@@ -50,6 +50,24 @@ def hresult(number):
     return value - (1 << 32)
 
 
+class VBScriptPrint:
+    """Mixin: the print cases run from VBScript, which sees the error number."""
+
+    SCRIPT = "print_file.vbs"
+
+    def expect_error(self, number):
+        return number
+
+
+class JScriptPrint:
+    """Mixin: the print cases run from JScript, which sees the whole HRESULT."""
+
+    SCRIPT = "print_file.js"
+
+    def expect_error(self, number):
+        return hresult(number)
+
+
 class PortReader:
     """Reads the Linux end of a pty in a background thread.
 

@@ -119,18 +119,12 @@ class VariableArguments(Ports):
         self.assertEqual(self.arrived(), {"COM5": b"ntime;"})
 
 
-class VBScriptVariables(VariableArguments, unittest.TestCase):
-    SCRIPT = "print_file.vbs"
-
-    def expect_error(self, number):
-        return number
+class VBScriptVariables(e2e.VBScriptPrint, VariableArguments, unittest.TestCase):
+    pass
 
 
-class JScriptVariables(VariableArguments, unittest.TestCase):
-    SCRIPT = "print_file.js"
-
-    def expect_error(self, number):
-        return e2e.hresult(number)
+class JScriptVariables(e2e.JScriptPrint, VariableArguments, unittest.TestCase):
+    pass
 
 
 class VBScriptLiterals(Ports, unittest.TestCase):

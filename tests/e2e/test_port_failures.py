@@ -36,18 +36,12 @@ class UnmappedPort:
         self.assertNotEqual(description, "")
 
 
-class VBScriptUnmapped(UnmappedPort, unittest.TestCase):
-    SCRIPT = "print_file.vbs"
-
-    def expect_error(self, number):
-        return number
+class VBScriptUnmapped(e2e.VBScriptPrint, UnmappedPort, unittest.TestCase):
+    pass
 
 
-class JScriptUnmapped(UnmappedPort, unittest.TestCase):
-    SCRIPT = "print_file.js"
-
-    def expect_error(self, number):
-        return e2e.hresult(number)
+class JScriptUnmapped(e2e.JScriptPrint, UnmappedPort, unittest.TestCase):
+    pass
 
 
 def _read_some(path, timeout):

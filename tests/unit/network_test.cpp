@@ -266,14 +266,7 @@ protected:
         socket_ = unit::RecordingDispatch::Create();
         ASSERT_EQ(ostrel::Lumtag::CreateWith(serial_.Get(), socket_.Get(), IID__lumtag, &control_), S_OK);
     }
-    void ExpectPut(size_t index, DISPID id) {
-        ASSERT_LT(index, socket_->CallCount());
-        const unit::RecordedCall& call = socket_->Call(index);
-        EXPECT_EQ(call.id, id) << "call " << index;
-        EXPECT_EQ(call.flags, DISPATCH_PROPERTYPUT) << "call " << index;
-        EXPECT_EQ(call.argumentCount, 1u) << "call " << index;
-        EXPECT_EQ(call.firstNamed, DISPID_PROPERTYPUT) << "call " << index;
-    }
+    void ExpectPut(size_t index, DISPID id) { unit::ExpectPropertyPut(*socket_.Get(), index, id); }
 
     ComPtr<unit::RecordingDispatch> serial_, socket_;
     ComPtr<_lumtag> control_;

@@ -50,15 +50,7 @@ protected:
     }
 
     // A property put with the one value named DISPID_PROPERTYPUT.
-    void ExpectPut(size_t index, DISPID id) {
-        ASSERT_LT(index, fake_->CallCount());
-        const unit::RecordedCall& call = fake_->Call(index);
-        EXPECT_EQ(call.id, id) << "call " << index;
-        EXPECT_EQ(call.flags, DISPATCH_PROPERTYPUT) << "call " << index;
-        EXPECT_EQ(call.argumentCount, 1u) << "call " << index;
-        EXPECT_EQ(call.namedCount, 1u) << "call " << index;
-        EXPECT_EQ(call.firstNamed, DISPID_PROPERTYPUT) << "call " << index;
-    }
+    void ExpectPut(size_t index, DISPID id) { unit::ExpectPropertyPut(*fake_.Get(), index, id); }
 
     void ExpectPortOpen(size_t index, bool open) {
         ExpectPut(index, kPortOpen);

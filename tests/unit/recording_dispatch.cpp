@@ -151,4 +151,14 @@ std::wstring ThreadErrorDescription() {
     return std::wstring(description.View());
 }
 
+void ExpectPropertyPut(const RecordingDispatch& fake, size_t index, DISPID id) {
+    ASSERT_LT(index, fake.CallCount());
+    const RecordedCall& call = fake.Call(index);
+    EXPECT_EQ(call.id, id) << "call " << index;
+    EXPECT_EQ(call.flags, DISPATCH_PROPERTYPUT) << "call " << index;
+    EXPECT_EQ(call.argumentCount, 1u) << "call " << index;
+    EXPECT_EQ(call.namedCount, 1u) << "call " << index;
+    EXPECT_EQ(call.firstNamed, DISPID_PROPERTYPUT) << "call " << index;
+}
+
 }  // namespace unit

@@ -92,4 +92,8 @@ std::wstring TextOf(const VARIANT& v);
 // The description of the thread's error object; "<none>" when there is none.
 std::wstring ThreadErrorDescription();
 
+// Expects call |index| of |fake| to be a property put of |id| with its one
+// value named DISPID_PROPERTYPUT.
+void ExpectPropertyPut(const RecordingDispatch& fake, size_t index, DISPID id);
+
 }  // namespace unit
