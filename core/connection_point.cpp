@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "enumerator.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace core {
@@ -68,8 +70,15 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie) noexcept {
 }
 
 STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections) noexcept {
-    if (connections != nullptr) *connections = nullptr;
-    return E_NOTIMPL;
+    if (connections == nullptr) return E_POINTER;
+    *connections = nullptr;
+    try {
+        std::vector<CONNECTDATA> items;
+        for (const auto& [cookie, sink] : sinks_) items.push_back({sink.Get(), cookie});
+        return Enumerator<IEnumConnections, CONNECTDATA>::Create(items, 0, connections);
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 }  // namespace core

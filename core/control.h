@@ -1,8 +1,13 @@
 // The control object: everything a container needs from an ActiveX control
-// (siting, in-place activation, drawing, persistence, connection points,
-// class information, error information) plus the member call frame and the
-// MemId property. A deliverable derives DualControl<its _lumtag> and writes
-// only its members.
+// (siting, in-place and UI activation, keyboard, drawing, persistence,
+// connection points, class information, error information) plus the member
+// call frame and the MemId property. A deliverable derives
+// DualControl<its _lumtag> and writes only its members (and, for a visible
+// face, the window hooks).
+//
+// The implementation is split by reason to change: object.cpp (identity,
+// dispatch, call frame, connection points), site.cpp (siting, activation,
+// keyboard, the surface window, drawing), persist.cpp (persistence).
 #pragma once
 
 #include <windows.h>
@@ -12,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -82,10 +88,12 @@ public:
     STDMETHODIMP GetWindow(HWND* window) noexcept override;
     STDMETHODIMP ContextSensitiveHelp(BOOL) noexcept override { return E_NOTIMPL; }
     STDMETHODIMP InPlaceDeactivate() noexcept override;
-    STDMETHODIMP UIDeactivate() noexcept override { return S_OK; }
+    STDMETHODIMP UIDeactivate() noexcept override;
     STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT clip) noexcept override;
     STDMETHODIMP ReactivateAndUndo() noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP TranslateAccelerator(LPMSG) noexcept override { return S_FALSE; }
+    // Tab and Shift+Tab move between the surface's tab stops; Enter clicks
+    // the focused button.
+    STDMETHODIMP TranslateAccelerator(LPMSG message) noexcept override;
     STDMETHODIMP OnFrameWindowActivate(BOOL) noexcept override { return S_OK; }
     STDMETHODIMP OnDocWindowActivate(BOOL) noexcept override { return S_OK; }
     STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) noexcept override { return S_OK; }
@@ -167,13 +175,20 @@ protected:
     HRESULT DispatchInvoke(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                            UINT* argumentError) noexcept;
 
+    // Fails the member with E_POINTER when an argument is missing.
+    static void RequireArguments(std::initializer_list<const VARIANT*> arguments, const wchar_t* member);
+
     // The control's own window, once it is active in place; null before.
     HWND Window() const noexcept { return window_; }
-    // Called when the control's window has been created, to place child controls.
+    // Called when the control's window has been created, to create child
+    // controls. Children with WS_TABSTOP are tab stops in creation order.
     virtual void OnWindowCreated(HWND) {}
+    // Called when the control's window has changed size, to place child controls.
+    virtual void OnWindowResized(HWND) {}
     // Paints the control's surface into |bounds| of |dc|.
     virtual void PaintSurface(HDC dc, const RECT& bounds);
-    // Hook for deliverables that handle commands from child controls.
+    // Commands from child controls. The control is held for the call, so a
+    // container may release it meanwhile; the window may be gone afterwards.
     virtual void OnCommand(WPARAM, LPARAM) {}
 
     ErrorSource ErrorSourceOf() const noexcept { return {controlClass_.dispatchIid, controlClass_.progId}; }
@@ -197,6 +212,8 @@ private:
 
     ITypeInfo* TypeInfoOf(const GUID& guid);
     HRESULT ActivateInPlace(IOleClientSite* site, HWND parentHint, LPCRECT positionHint);
+    HRESULT ActivateUI(IOleClientSite* site, HWND parentHint, LPCRECT positionHint);
+    LRESULT HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     void SetMemIdText(std::wstring_view text);
     void NotifyMemIdChanged();
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -211,6 +228,9 @@ private:
 
     Microsoft::WRL::ComPtr<IOleClientSite> clientSite_;
     Microsoft::WRL::ComPtr<IOleInPlaceSite> inPlaceSite_;
+    Microsoft::WRL::ComPtr<IOleInPlaceFrame> frame_;
+    Microsoft::WRL::ComPtr<IOleInPlaceUIWindow> document_;
+    bool uiActive_ = false;
     Microsoft::WRL::ComPtr<IOleAdviseHolder> oleAdviseHolder_;
     Microsoft::WRL::ComPtr<IAdviseSink> viewAdviseSink_;
     DWORD viewAdviseAspects_ = 0;

@@ -30,12 +30,8 @@ constexpr KnownCode kKnownCodes[] = {
     {E_POINTER, L"Invalid pointer"},
 };
 
-struct Failure {
-    HRESULT code;
-    std::wstring description;
-};
+}  // namespace
 
-// Reads the exception in flight. Call only inside a catch block.
 Failure CurrentFailure() {
     try {
         throw;
@@ -47,8 +43,6 @@ Failure CurrentFailure() {
         return {E_UNEXPECTED, DescribeCode(E_UNEXPECTED)};
     }
 }
-
-}  // namespace
 
 void Throw(HRESULT code, std::wstring description) {
     throw ComError(code, std::move(description));

@@ -55,6 +55,15 @@ struct ErrorSource {
     const wchar_t* progId;
 };
 
+// A failure as the caller sees it.
+struct Failure {
+    HRESULT code;
+    std::wstring description;
+};
+// Reads the exception in flight (a ComError as it is, bad_alloc as
+// E_OUTOFMEMORY, anything else as E_UNEXPECTED). Call only inside a catch block.
+Failure CurrentFailure();
+
 // Turns the exception in flight into an HRESULT with an IErrorInfo description.
 // Call only inside a catch block.
 HRESULT ReportCurrentException(const ErrorSource& source) noexcept;

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "errors.h"
+#include "resource_ids.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -15,8 +16,6 @@ namespace {
 
 HINSTANCE g_module = reinterpret_cast<HINSTANCE>(&__ImageBase);
 std::atomic<LONG> g_locks{0};
-
-constexpr int kToolboxBitmapId = 30000;
 
 std::wstring GuidText(const GUID& guid) {
     wchar_t text[40] = {};
@@ -138,7 +137,7 @@ HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
         const std::wstring clsidKey = L"CLSID\\" + GuidText(*controlClass.clsid);
         const std::wstring clsidText = GuidText(*controlClass.clsid);
         const std::wstring libidText = GuidText(*controlClass.libid);
-        const std::wstring bitmap = path + L", " + std::to_wstring(kToolboxBitmapId);
+        const std::wstring bitmap = path + L", " + std::to_wstring(TOOLBOX_BITMAP_ID);
         const std::wstring misc = std::to_wstring(controlClass.miscStatus);
         const std::wstring progId = controlClass.progId;
         const struct {
@@ -146,7 +145,8 @@ HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
             const wchar_t* name;
             const wchar_t* value;
         } entries[] = {
-            {clsidKey, nullptr, nullptr},
+            // The name containers show for the class (OleRegGetUserType).
+            {clsidKey, nullptr, progId.c_str()},
             {clsidKey + L"\\InprocServer32", nullptr, path.c_str()},
             {clsidKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment"},
             {clsidKey + L"\\ProgID", nullptr, progId.c_str()},
@@ -156,7 +156,7 @@ HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
             {clsidKey + L"\\ToolboxBitmap32", nullptr, bitmap.c_str()},
             {clsidKey + L"\\MiscStatus", nullptr, L"0"},
             {clsidKey + L"\\MiscStatus\\1", nullptr, misc.c_str()},
-            {progId, nullptr, nullptr},
+            {progId, nullptr, progId.c_str()},
             {progId + L"\\CLSID", nullptr, clsidText.c_str()},
         };
         for (const auto& entry : entries) {

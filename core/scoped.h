@@ -97,6 +97,25 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Owns a GDI object (font, brush, bitmap); deletes it on scope exit.
+class ScopedGdiObject {
+public:
+    ScopedGdiObject() = default;
+    explicit ScopedGdiObject(HGDIOBJ owned) noexcept : object_(owned) {}
+    ScopedGdiObject(const ScopedGdiObject&) = delete;
+    ScopedGdiObject& operator=(const ScopedGdiObject&) = delete;
+    ~ScopedGdiObject() { Reset(); }
+
+    HGDIOBJ Get() const noexcept { return object_; }
+    void Reset(HGDIOBJ owned = nullptr) noexcept {
+        HGDIOBJ old = std::exchange(object_, owned);
+        if (old != nullptr) DeleteObject(old);
+    }
+
+private:
+    HGDIOBJ object_ = nullptr;
+};
+
 // Hands a newly created COM object (reference count 1) to the caller as
 // |iid| and drops the creation reference, so a failed query destroys it.
 // (MinGW's ComPtr::Attach adds a reference of its own, unlike Microsoft's.)

@@ -1,13 +1,12 @@
 #include "lumtag.h"
 
-#include <initializer_list>
-#include <new>
 #include <string>
 
-#include "../core/errors.h"
-#include "../core/serial_port.h"
 #include "../core/convert.h"
 #include "../core/dispatch_call.h"
+#include "../core/errors.h"
+#include "../core/module.h"
+#include "../core/serial_port.h"
 #include "hex_text.h"
 #include "serial_print.h"
 #include "socket_component.h"
@@ -28,14 +27,17 @@ const core::ControlClass kControlClass = {
         OLEMISC_SETCLIENTSITEFIRST,
 };
 
+}  // namespace ostrel
+
+const core::LibraryControl core::kLibraryControl = {ostrel::kControlClass, &ostrel::Lumtag::Create};
+
+namespace ostrel {
+
 Lumtag::Lumtag(IDispatch* serialPort, IDispatch* socket)
     : DualControl(kControlClass), mscom_(serialPort), winsock1_(socket) {}
 
 HRESULT Lumtag::Create(REFIID iid, void** object) noexcept {
-    ComPtr<IDispatch> serialPort;
-    const HRESULT hr = core::CreateSerialPortComponent(&serialPort);
-    if (FAILED(hr)) return hr;
-    return CreateWith(serialPort.Get(), iid, object);
+    return core::CreateControl<Lumtag>(iid, object, &core::CreateSerialPortComponent, &CreateSocketComponent);
 }
 
 HRESULT Lumtag::CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept {
@@ -46,18 +48,8 @@ HRESULT Lumtag::CreateWith(IDispatch* serialPort, REFIID iid, void** object) noe
 }
 
 HRESULT Lumtag::CreateWith(IDispatch* serialPort, IDispatch* socket, REFIID iid, void** object) noexcept {
-    if (serialPort == nullptr || socket == nullptr) return E_POINTER;
-    return core::HandOverNew(new (std::nothrow) Lumtag(serialPort, socket), iid, object);
+    return core::CreateControlWith<Lumtag>(iid, object, serialPort, socket);
 }
-
-namespace {
-
-void RequireArguments(std::initializer_list<const VARIANT*> arguments, const wchar_t* member) {
-    for (const VARIANT* argument : arguments)
-        if (argument == nullptr) core::Throw(E_POINTER, std::wstring(member) + L" needs all its arguments");
-}
-
-}  // namespace
 
 STDMETHODIMP Lumtag::SocConnect(VARIANT* HOSTIP, VARIANT* HOSTPORT, VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT&) {
@@ -97,7 +89,7 @@ STDMETHODIMP Lumtag::ExecPrint(VARIANT* PUR_NO, VARIANT* N_TIME, VARIANT* SETTIN
 
 STDMETHODIMP Lumtag::dectohex(VARIANT* dec, VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT& out) {
-        if (dec == nullptr) core::Throw(E_POINTER, L"dectohex needs its argument");
+        RequireArguments({dec}, L"dectohex");
         // Null and empty contribute no digits and give 0.
         const double number = core::IsNull(*dec) ? 0.0 : HexTextToNumber(core::TextArgument(*dec, L"dec").View());
         V_VT(&out) = VT_R8;

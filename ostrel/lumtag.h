@@ -27,8 +27,10 @@ public:
                            VARIANT* result) noexcept override;
     STDMETHODIMP dectohex(VARIANT* dec, VARIANT* result) noexcept override;
 
-private:
+    // For core::CreateControl; use Create or CreateWith.
     Lumtag(IDispatch* serialPort, IDispatch* socket);
+
+private:
     ~Lumtag() override = default;
 
     Microsoft::WRL::ComPtr<IDispatch> mscom_;

@@ -3,7 +3,7 @@
 #include "../core/convert.h"
 #include "../core/dispatch_call.h"
 #include "../core/errors.h"
-#include "../core/serial_port.h"
+#include "../core/port_print.h"
 
 namespace ostrel {
 
@@ -23,26 +23,22 @@ bool IsByteArray(const VARIANT& value) {
     return type == (VT_ARRAY | VT_UI1);
 }
 
-void Output(IDispatch* serialPort, const VARIANT& value) {
-    PutProperty(serialPort, serial_dispid::kOutput, value, L"Output");
-}
-
 void WriteStream(IDispatch* serialPort, const VARIANT& commandStream) {
     // Binary data (a graphic download, say) goes out whole and untouched:
     // cutting or trimming it would corrupt it.
     if (IsByteArray(commandStream)) {
-        Output(serialPort, commandStream);
+        OutputToSerialPort(serialPort, commandStream);
         return;
     }
     const TextArgument text(commandStream, L"PUR_NO");
     const long long byteLength = static_cast<long long>(text.View().size()) * 2;
     if (byteLength < kShortTextLimitBytes) {
-        Output(serialPort, commandStream);
+        OutputToSerialPort(serialPort, commandStream);
         return;
     }
     ForEachPiece(text.View(), [&](std::wstring_view piece) {
         const ScopedBstr pieceText = ScopedBstr::Copy(piece);
-        Output(serialPort, BorrowedText(pieceText.Get()));
+        OutputToSerialPort(serialPort, BorrowedText(pieceText.Get()));
     });
 }
 
@@ -55,24 +51,13 @@ void ForEachPiece(std::wstring_view text, const std::function<void(std::wstring_
 
 void PrintToSerialPort(IDispatch* serialPort, const VARIANT& commandStream, const VARIANT& waitMs,
                        const VARIANT& settings, const VARIANT& portNumber) {
-    PutProperty(serialPort, serial_dispid::kCommPort, Int16Value(ToInt16(portNumber, L"PORT")), L"CommPort");
-    const ScopedBstr settingsText = ToText(settings, L"SETTING");
-    PutProperty(serialPort, serial_dispid::kSettings, BorrowedText(settingsText.Get()), L"Settings");
-    PutProperty(serialPort, serial_dispid::kPortOpen, BoolValue(true), L"PortOpen");
-    try {
+    SelectSerialPort(serialPort, portNumber, L"PORT", &settings);
+    PrintOnSerialPort(serialPort, [&] {
         WriteStream(serialPort, commandStream);
         const int32_t wait = ToInt32(waitMs, L"N_TIME");
         // A negative wait is no wait, never an endless one.
         Sleep(wait > 0 ? static_cast<DWORD>(wait) : 0);
-    } catch (...) {
-        try {
-            PutProperty(serialPort, serial_dispid::kPortOpen, BoolValue(false), L"PortOpen");
-        } catch (...) {
-            // The first failure is the one the caller needs to see.
-        }
-        throw;
-    }
-    PutProperty(serialPort, serial_dispid::kPortOpen, BoolValue(false), L"PortOpen");
+    });
 }
 
 }  // namespace ostrel

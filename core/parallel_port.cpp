@@ -1,0 +1,58 @@
+#include "parallel_port.h"
+
+#include <algorithm>
+
+#include "errors.h"
+
+namespace core {
+
+namespace {
+
+// Written one piece at a time, so a slow printer that keeps taking data
+// never runs into the stall limit, however long the stream.
+constexpr DWORD kPieceBytes = 16 * 1024;
+
+}  // namespace
+
+ParallelPort::ParallelPort(std::wstring device, DWORD stallLimitMs)
+    : device_(std::move(device)), stallLimitMs_(stallLimitMs) {
+    written_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!written_.IsValid()) ThrowLastError(kPortOpenFailed, device_ + L" could not be prepared");
+    // Overlapped, so that a write can be given up when the printer stalls.
+    handle_.Reset(
+        CreateFileW(device_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!handle_.IsValid()) ThrowLastError(kPortOpenFailed, device_ + L" could not be opened");
+}
+
+void ParallelPort::Write(const void* bytes, size_t count) {
+    if (!handle_.IsValid()) Throw(kPortNotOpen, L"Writing needs an open port: " + device_ + L" is not open");
+    const auto* data = static_cast<const char*>(bytes);
+    size_t done = 0;
+    auto progress = [&] { return std::to_wstring(done) + L" of " + std::to_wstring(count) + L" bytes went out"; };
+    while (done < count) {
+        const DWORD piece = static_cast<DWORD>(std::min<size_t>(count - done, kPieceBytes));
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = written_.Get();
+        ResetEvent(written_.Get());
+        DWORD written = 0;
+        if (!WriteFile(handle_.Get(), data + done, piece, nullptr, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING)
+                ThrowLastError(kDeviceIoError, L"Writing to " + device_ + L" failed after " + progress());
+            if (WaitForSingleObject(written_.Get(), stallLimitMs_) != WAIT_OBJECT_0) {
+                CancelIoEx(handle_.Get(), &overlapped);
+                // Waits for the cancellation, which reports what went out before it.
+                GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE);
+                done += written;
+                Throw(kWriteTimeout, L"Writing to " + device_ + L" timed out: the printer took no data for " +
+                                         std::to_wstring(stallLimitMs_ / 1000) + L" s; " + progress());
+            }
+        }
+        if (!GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE))
+            ThrowLastError(kDeviceIoError, L"Writing to " + device_ + L" failed after " + progress());
+        done += written;
+        if (written == 0)
+            Throw(kDeviceIoError, L"Writing to " + device_ + L" failed: the device took no data; " + progress());
+    }
+}
+
+}  // namespace core

@@ -1,0 +1,115 @@
+// Persistence of the control's properties (MemId): the host's property
+// bag, and a stream of our own format.
+#include "control.h"
+
+#include <new>
+
+#include "convert.h"
+#include "dispatch_call.h"
+
+namespace core {
+
+namespace {
+
+constexpr wchar_t kMemIdName[] = L"MemId";
+
+// The stream format: a tag, a format version, then MemId as counted UTF-16.
+// Stored property sets hold this tag: it never changes.
+constexpr DWORD kPropertyStreamTag = 0x47544D4C;
+constexpr DWORD kPropertyStreamVersion = 1;
+
+HRESULT ReadExact(IStream* stream, void* buffer, ULONG size) {
+    ULONG read = 0;
+    const HRESULT hr = stream->Read(buffer, size, &read);
+    if (FAILED(hr)) return hr;
+    return read == size ? S_OK : STG_E_READFAULT;
+}
+
+HRESULT WriteExact(IStream* stream, const void* buffer, ULONG size) {
+    ULONG written = 0;
+    const HRESULT hr = stream->Write(buffer, size, &written);
+    if (FAILED(hr)) return hr;
+    return written == size ? S_OK : STG_E_WRITEFAULT;
+}
+
+}  // namespace
+
+// Persistence -------------------------------------------------------------------
+
+STDMETHODIMP Control::GetClassID(CLSID* clsid) noexcept {
+    if (clsid == nullptr) return E_POINTER;
+    *clsid = *controlClass_.clsid;
+    return S_OK;
+}
+
+STDMETHODIMP Control::InitNew() noexcept {
+    return S_OK;
+}
+
+STDMETHODIMP Control::Load(IStream* stream) noexcept {
+    if (stream == nullptr) return E_POINTER;
+    DWORD header[3] = {};
+    HRESULT hr = ReadExact(stream, header, sizeof(header));
+    if (FAILED(hr)) return hr;
+    if (header[0] != kPropertyStreamTag || header[1] != kPropertyStreamVersion || header[2] > (1u << 28))
+        return STG_E_OLDFORMAT;
+    try {
+        std::wstring text(header[2], L'\0');
+        hr = ReadExact(stream, text.data(), static_cast<ULONG>(text.size() * sizeof(wchar_t)));
+        if (FAILED(hr)) return hr;
+        SetMemIdText(text);
+        dirty_ = false;
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP Control::Save(IStream* stream, BOOL clearDirty) noexcept {
+    if (stream == nullptr) return E_POINTER;
+    const std::wstring_view text = memId_.View();
+    const DWORD header[3] = {kPropertyStreamTag, kPropertyStreamVersion, static_cast<DWORD>(text.size())};
+    HRESULT hr = WriteExact(stream, header, sizeof(header));
+    if (SUCCEEDED(hr)) hr = WriteExact(stream, text.data(), static_cast<ULONG>(text.size() * sizeof(wchar_t)));
+    if (SUCCEEDED(hr) && clearDirty) dirty_ = false;
+    return hr;
+}
+
+STDMETHODIMP Control::GetSizeMax(ULARGE_INTEGER* size) noexcept {
+    if (size == nullptr) return E_POINTER;
+    size->QuadPart = 3 * sizeof(DWORD) + memId_.Length() * sizeof(wchar_t);
+    return S_OK;
+}
+
+STDMETHODIMP Control::Load(IPropertyBag* bag, IErrorLog* log) noexcept {
+    if (bag == nullptr) return E_POINTER;
+    ScopedVariant value;
+    V_VT(value.Ptr()) = VT_BSTR;  // asks for text; a null BSTR is the empty text
+    V_BSTR(value.Ptr()) = nullptr;
+    const HRESULT hr = bag->Read(kMemIdName, value.Ptr(), log);
+    // A bag without the entry says E_INVALIDARG: the value is then the empty text.
+    if (hr == E_INVALIDARG) {
+        VariantClear(value.Ptr());
+    } else if (FAILED(hr)) {
+        return hr;
+    }
+    try {
+        SetMemIdText(ToText(value.Get(), kMemIdName).View());
+        dirty_ = false;
+        return S_OK;
+    } catch (const ComError& error) {
+        return error.Code();
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+STDMETHODIMP Control::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) noexcept {
+    if (bag == nullptr) return E_POINTER;
+    VARIANT value = BorrowedText(memId_.Get());
+    const HRESULT hr = bag->Write(kMemIdName, &value);
+    if (SUCCEEDED(hr) && clearDirty) dirty_ = false;
+    return hr;
+}
+
+}  // namespace core
