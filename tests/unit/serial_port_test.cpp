@@ -9,6 +9,7 @@
 #include "dispatch_call.h"
 #include "error_code_of.h"
 #include "errors.h"
+#include "port_reader.h"
 #include "scoped.h"
 #include "serial_port.h"
 
@@ -17,46 +18,6 @@ namespace {
 using core::ComError;
 using Microsoft::WRL::ComPtr;
 namespace dispid = core::serial_dispid;
-
-// The far end of a pair, opened for reading.
-class PortReader {
-public:
-    explicit PortReader(const wchar_t* name) {
-        const std::wstring device = std::wstring(L"\\\\.\\") + name;
-        handle_.Reset(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = 100;
-        if (handle_.IsValid()) SetCommTimeouts(handle_.Get(), &timeouts);
-    }
-    bool IsOpen() const { return handle_.IsValid(); }
-
-    // Reads until |count| bytes came or nothing more came for a while.
-    std::string Read(size_t count) {
-        std::string bytes;
-        const DWORD deadline = GetTickCount() + 10000;
-        char buffer[65536];
-        while (bytes.size() < count && static_cast<LONG>(deadline - GetTickCount()) > 0) {
-            DWORD read = 0;
-            if (!ReadFile(handle_.Get(), buffer, sizeof(buffer), &read, nullptr)) break;
-            bytes.append(buffer, read);
-        }
-        return bytes;
-    }
-    // Empties what is waiting, so a later test starts clean.
-    void Drain() {
-        char buffer[65536];
-        DWORD read = 0;
-        do {
-            read = 0;
-            ReadFile(handle_.Get(), buffer, sizeof(buffer), &read, nullptr);
-        } while (read != 0);
-    }
-
-private:
-    core::ScopedHandle handle_;
-};
 
 class SerialComponent : public testing::Test {
 protected:
