@@ -349,9 +349,6 @@ TEST_F(NetworkFakeSocketTest, SendDataHandsOverTheCallersValue) {
     EXPECT_EQ(unit::TextOf(socket_->Call(2).value.Get()), L" ^XA Gr\u00f6\u00dfe\r\n");
 }
 
-// Fails at present: the control outlives its last Release (ExecPrintTest's
-// ControlReleasesTheComponentItHolds shows the same), so a released control
-// never closes its connection.
 TEST_F(NetworkFakeSocketTest, ReleasingTheControlLetsGoOfTheSocketComponent) {
     ASSERT_EQ(Connect(control_.Get(), L"127.0.0.1", 9100), S_OK) << unit::ThreadErrorDescription();
     EXPECT_GT(socket_->References(), 1u) << "the control must hold the component";
@@ -506,7 +503,6 @@ TEST_F(NetworkLoopbackTest, HalfPortsReachTheEvenListener) {
     EXPECT_EQ(at[2]->Accepted(), 1) << "port " << q + 2 << " for " << q + 1 << ".5";
 }
 
-// Fails at present: each connection stays open after the control is let go.
 TEST_F(NetworkLoopbackTest, BytesArriveExactlyAsSent) {
     ScopedVariant data;
     unit::SetText(data, L"^XA^FO50,50^FDlabel^FS^XZ");
@@ -571,7 +567,6 @@ TEST_F(NetworkLoopbackTest, SendDataWithoutConnectionIsRefused) {
     EXPECT_EQ(State(control_.Get()), L"0");
 }
 
-// Fails at present: the bytes arrive, but the released control never closes.
 TEST_F(NetworkLoopbackTest, ReleaseRightAfterLargeSendLosesNothing) {
     const std::string sent = Pattern(1 << 20);
     ScopedVariant data;

@@ -284,8 +284,6 @@ TEST_F(ExecPrintTest, MemIdKeepsItsText) {
     EXPECT_EQ(read.Length(), 0u);
 }
 
-// Fails at present (reported): the last Release of a control leaves it alive
-// and holding the component.
 TEST_F(ExecPrintTest, ControlReleasesTheComponentItHolds) {
     control_.Reset();
     EXPECT_EQ(fake_->References(), 1u) << "a control released unused";
