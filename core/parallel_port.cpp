@@ -43,7 +43,7 @@ void ParallelPort::Write(const void* bytes, size_t count) {
                 // Waits for the cancellation, which reports what went out before it.
                 GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE);
                 done += written;
-                Throw(kWriteTimeout, L"Writing to " + device_ + L" timed out: the printer took no data for " +
+                Throw(kWriteTimeout, L"Writing to " + device_ + L" timed out: the printer took no more data within " +
                                          std::to_wstring(stallLimitMs_ / 1000) + L" s; " + progress());
             }
         }
