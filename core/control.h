@@ -39,6 +39,11 @@ struct ControlClass {
     DWORD miscStatus;
 };
 
+// OLE status bits of both controls: recompose on resize, can't link inside,
+// inside-out, activate when visible, set the client site first.
+constexpr DWORD kControlMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+                                     OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
+
 // Dispatch identifier of MemId in both deliverables.
 constexpr DISPID kMemIdDispid = 0x68030000;
 

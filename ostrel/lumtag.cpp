@@ -23,8 +23,7 @@ const core::ControlClass kControlClass = {
     L"Tessmer.lumtag",
     L"Tessmer",
     {2580, 1245},
-    OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
-        OLEMISC_SETCLIENTSITEFIRST,
+    core::kControlMiscStatus,
 };
 
 }  // namespace ostrel

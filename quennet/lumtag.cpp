@@ -15,8 +15,7 @@ const core::ControlClass kControlClass = {
     L"Quennet.lumtag",
     L"Quennet",
     {6870, 570},
-    OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
-        OLEMISC_SETCLIENTSITEFIRST,
+    core::kControlMiscStatus,
 };
 
 }  // namespace quennet
