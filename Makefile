@@ -5,6 +5,8 @@
 #                   controls are copied to build/bin/
 #   make test       ctest in build/$(TEST_ARCH)
 #   make demo       print two labels to a virtual serial printer
+#   make screenshot picture of the Quennet test panel in a container:
+#                   docs/quennet-panel.png
 #   make bench      run the benchmark under Wine
 #   make clean      remove build/
 #
@@ -18,7 +20,7 @@ ARCHES     := i686 x86_64
 TEST_ARCH  ?= $(shell bash tests/harness/probe_arch.sh)
 HARNESS     = TEST_ARCH=$(TEST_ARCH) HARNESS_BUILD_DIR=$(CURDIR)/build/$(TEST_ARCH)
 
-.PHONY: all deps build test demo bench clean $(addprefix build-,$(ARCHES))
+.PHONY: all deps build test demo screenshot bench clean $(addprefix build-,$(ARCHES))
 
 all: build
 
@@ -49,6 +51,16 @@ test: build
 
 demo: build
 	$(HARNESS) bash demo/run_demo.sh
+
+# panel_host (built with the tests) hosts the control in Wine's ATL container
+# and writes its frame as a BMP; the PNG is made from that without Wine.
+SHOT_BMP = build/$(TEST_ARCH)/quennet-panel.bmp
+screenshot: build
+	@rm -f $(SHOT_BMP)
+	$(HARNESS) bash tests/harness/with_harness.sh bash -c \
+	  'printf "shot $(SHOT_BMP)\nquit\n" | bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/panel_host.exe'
+	@mkdir -p docs
+	python3 tests/e2e/bmp_to_png.py $(SHOT_BMP) docs/quennet-panel.png
 
 bench: build
 	$(HARNESS) bash tests/harness/with_harness.sh \
