@@ -4,7 +4,8 @@
 #   make build      configure + build build/i686 and build/x86_64; the i686
 #                   controls are copied to build/bin/
 #   make test       ctest in build/$(TEST_ARCH)
-#   make demo       print two labels to a virtual serial printer
+#   make demo       print labels through both controls to virtual serial,
+#                   parallel and network printers
 #   make screenshot picture of the Quennet test panel in a container:
 #                   docs/quennet-panel.png
 #   make bench      run the benchmark under Wine

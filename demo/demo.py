@@ -1,13 +1,19 @@
-"""Prints a short and a long label to a virtual serial printer and shows
-what the printer received.
+"""Prints labels through both controls and shows what each printer received.
 
-The printer is a socat pty pair started here: one end is COM5 of the Wine
-prefix, the other end is read from Linux. The harness (prefix, wineserver,
-registered Ostrel.ocx) must be up; run_demo.sh takes care of that.
+Ostrel: a short and a long label to a virtual serial printer (a socat pty
+pair started here: one end is COM5 of the Wine prefix, the other end is read
+from Linux), then one to a network printer on 127.0.0.1.
+Quennet: one label through ExecPrint to LPT1, then the test panel hosted in a
+container, clicked as a person would: LPT PORT TEST, then COM PORT TEST with
+the box's "6". LPT1 and COM6 are the harness's pty pairs.
+
+The harness (prefix, wineserver, Xvfb, both controls registered) must be up;
+run_demo.sh takes care of that.
 """
 
 import os
 import socket
+import subprocess
 import sys
 import threading
 
@@ -21,7 +27,7 @@ def show(name, data, full):
     text = data.decode("cp1252", "replace")
     print("printer received %d bytes for the %s label" % (len(data), name))
     if full:
-        print("  " + text)
+        print("  " + text.replace("\r\n", "\n").rstrip("\n").replace("\n", "\n  "))
     else:
         print("  first 80: " + text[:80])
         print("  last 80:  " + text[-80:])
@@ -64,6 +70,44 @@ def network_label():
     return 0 if data and "Err.Number=0 " in result.stdout else 1
 
 
+def quennet_labels():
+    """ExecPrint to LPT1, then both tests of the panel in a container."""
+    readers = {"LPT1": e2e.PortReader(e2e.pty_path("LPT1.peer")),
+               "COM6": e2e.PortReader(e2e.pty_path("COM5"))}
+    status = 0
+    try:
+        e2e.take_all(readers, idle=0.2)
+        result = e2e.cscript(os.path.join(HERE, "print_quennet.vbs"))
+        for line in result.lines:
+            print(line)
+        data = readers["LPT1"].take(idle=0.5)
+        show("Quennet LPT1", data, True)
+        if not data or "Err.Number=0 " not in result.stdout:
+            status = 1
+
+        host = os.path.join(e2e.BUILD_DIR, "bin", "panel_host.exe")
+        print("test panel: hosted in Wine's ATL container, clicking LPT PORT TEST and COM PORT TEST")
+        panel = subprocess.run(["bash", e2e.RUN_WINE, host], input=b"click lpt\nclick com\nquit\n",
+                               capture_output=True, timeout=180)
+        answers = panel.stdout.decode("utf-8", "replace").splitlines()
+        for line in answers:
+            if line.startswith("MSGBOX"):
+                print("  panel showed a message box: " + line)
+                status = 1
+        if panel.returncode != 0:
+            print("  panel host ended with status %d" % panel.returncode)
+            status = 1
+        for port, reader in readers.items():
+            data = reader.take(idle=0.5)
+            show("panel's %s test" % port, data, True)
+            if not data:
+                status = 1
+    finally:
+        for reader in readers.values():
+            reader.close()
+    return status
+
+
 def main():
     work = os.path.join(e2e.STATE, "demo")
     os.makedirs(work, exist_ok=True)
@@ -100,7 +144,8 @@ def main():
         if previous:
             os.symlink(previous, com5)
         print("virtual printer stopped")
-    return status or network_label()
+    status = network_label() or status
+    return quennet_labels() or status
 
 
 if __name__ == "__main__":
