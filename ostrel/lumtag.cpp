@@ -16,14 +16,14 @@ using Microsoft::WRL::ComPtr;
 namespace ostrel {
 
 const core::ControlClass kControlClass = {
-    &CLSID_lumtag,
-    &IID__lumtag,
-    &DIID___lumtag,
-    &LIBID_Tessmer,
-    L"Tessmer.lumtag",
-    L"Tessmer",
-    {2580, 1245},
-    core::kControlMiscStatus,
+    .clsid = &CLSID_lumtag,
+    .dispatchIid = &IID__lumtag,
+    .eventsIid = &DIID___lumtag,
+    .libid = &LIBID_Tessmer,
+    .progId = L"Tessmer.lumtag",
+    .libraryName = L"Tessmer",
+    .initialSizeTwips = {2580, 1245},
+    .miscStatus = core::kControlMiscStatus,
 };
 
 }  // namespace ostrel

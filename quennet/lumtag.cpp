@@ -8,14 +8,14 @@
 namespace quennet {
 
 const core::ControlClass kControlClass = {
-    &CLSID_lumtag,
-    &IID__lumtag,
-    &DIID___lumtag,
-    &LIBID_Quennet,
-    L"Quennet.lumtag",
-    L"Quennet",
-    {6870, 570},
-    core::kControlMiscStatus,
+    .clsid = &CLSID_lumtag,
+    .dispatchIid = &IID__lumtag,
+    .eventsIid = &DIID___lumtag,
+    .libid = &LIBID_Quennet,
+    .progId = L"Quennet.lumtag",
+    .libraryName = L"Quennet",
+    .initialSizeTwips = {6870, 570},
+    .miscStatus = core::kControlMiscStatus,
 };
 
 }  // namespace quennet

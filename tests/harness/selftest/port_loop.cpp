@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-static HANDLE open_port(const char *name, int serial) {
+static HANDLE open_port(const char* name, int serial) {
     char path[64];
     snprintf(path, sizeof path, "\\\\.\\%s", name);
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -36,7 +36,7 @@ static HANDLE open_port(const char *name, int serial) {
     return h;
 }
 
-static int check_pair(const std::string &from_name, const std::string &to_name, size_t n) {
+static int check_pair(const std::string& from_name, const std::string& to_name, size_t n) {
     std::vector<char> out(n), in(n);
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>('A' + (i * 7) % 26);
     const bool serial = from_name.compare(0, 3, "COM") == 0;
@@ -69,8 +69,8 @@ static int check_pair(const std::string &from_name, const std::string &to_name, 
             return 1;
         }
         if (r == 0) {
-            fprintf(stderr, "%s: timed out after %lu of %lu bytes\n", to_name.c_str(),
-                    static_cast<unsigned long>(got), static_cast<unsigned long>(n));
+            fprintf(stderr, "%s: timed out after %lu of %lu bytes\n", to_name.c_str(), static_cast<unsigned long>(got),
+                    static_cast<unsigned long>(n));
             return 1;
         }
         got += r;
@@ -80,12 +80,11 @@ static int check_pair(const std::string &from_name, const std::string &to_name, 
         fprintf(stderr, "%s -> %s: bytes differ\n", from_name.c_str(), to_name.c_str());
         return 1;
     }
-    printf("%s -> %s: %lu bytes arrived intact\n", from_name.c_str(), to_name.c_str(),
-           static_cast<unsigned long>(n));
+    printf("%s -> %s: %lu bytes arrived intact\n", from_name.c_str(), to_name.c_str(), static_cast<unsigned long>(n));
     return 0;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: port_loop <from>:<to>[:bytes] ...\n");
         return 2;
