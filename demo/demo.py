@@ -72,8 +72,7 @@ def network_label():
 
 def quennet_labels():
     """ExecPrint to LPT1, then both tests of the panel in a container."""
-    readers = {"LPT1": e2e.PortReader(e2e.pty_path("LPT1.peer")),
-               "COM6": e2e.PortReader(e2e.pty_path("COM5"))}
+    readers = {port: e2e.PortReader(e2e.pty_path(e2e.FAR_END[port])) for port in ("LPT1", "COM6")}
     status = 0
     try:
         e2e.take_all(readers, idle=0.2)

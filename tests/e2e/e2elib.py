@@ -147,6 +147,35 @@ def take_all(readers, idle=0.3, timeout=20.0):
     return {key: r.take(idle=0, timeout=0) for key, r in readers.items()}
 
 
+# Each Wine port of the harness, and the pty at the far end of its pair where
+# the bytes written to the port arrive.
+FAR_END = {"COM5": "COM6", "COM6": "COM5", "COM7": "COM8", "COM8": "COM7", "LPT1": "LPT1.peer"}
+
+
+class PortReaders:
+    """Test case mixin: readers on the far ends of the Wine ports in PORTS,
+    for a class's cases; each case starts with nothing on the lines."""
+
+    PORTS = tuple(FAR_END)
+
+    @classmethod
+    def setUpClass(cls):
+        cls.readers = {port: PortReader(pty_path(FAR_END[port])) for port in cls.PORTS}
+
+    @classmethod
+    def tearDownClass(cls):
+        for reader in cls.readers.values():
+            reader.close()
+
+    def setUp(self):
+        take_all(self.readers, idle=0.2)
+
+    def arrived(self):
+        """{port: bytes} of what was written to each port since the last look."""
+        got = take_all(self.readers)
+        return {port: data for port, data in got.items() if data}
+
+
 class ScriptResult:
     """What a script printed: its lines, and the RESULT lines parsed.
 

@@ -18,27 +18,8 @@ import e2elib as e2e
 SETTING = "s:9600,N,8,1"
 
 
-class Ports:
-    """Readers on the Linux ends of both harness pairs."""
-
-    @classmethod
-    def setUpClass(cls):
-        # What Windows writes to COMn arrives at the link of its peer.
-        peers = {"COM5": "COM6", "COM6": "COM5", "COM7": "COM8", "COM8": "COM7"}
-        cls.readers = {port: e2e.PortReader(e2e.pty_path(peer)) for port, peer in peers.items()}
-
-    @classmethod
-    def tearDownClass(cls):
-        for reader in cls.readers.values():
-            reader.close()
-
-    def setUp(self):
-        e2e.take_all(self.readers, idle=0.2)
-
-    def arrived(self):
-        """{port: bytes} of what was written to each Windows port since setUp."""
-        got = e2e.take_all(self.readers)
-        return {port: data for port, data in got.items() if data}
+class Ports(e2e.PortReaders):
+    PORTS = ("COM5", "COM6", "COM7", "COM8")
 
 
 class VariableArguments(Ports):

@@ -22,13 +22,11 @@ LABEL = (b"^XA^CFD^EG^FS\r\n^XA^PON^FS\r\n"
          b"^FO40,30^BY1,2.4^B3N,N,50,Y,,N^FDABCDEFG1234567000ABCDE^FS\r\n^XZ\r\n")
 FAILED = "%s failed: the test label was not printed.\n\n"
 
-# Each Wine port, and the pty at the far end of its pair where its bytes arrive.
-FAR_END = {"COM5": "COM6", "COM6": "COM5", "COM7": "COM8", "COM8": "COM7", "LPT1": "LPT1.peer"}
 READERS = {}
 
 
 def setUpModule():
-    for port, far in FAR_END.items():
+    for port, far in e2e.FAR_END.items():
         READERS[port] = e2e.PortReader(e2e.pty_path(far))
 
 

@@ -32,26 +32,8 @@ LABEL = "^XA^FO20,20^FDQuennet ^FS\r\n^XZ "
 EMPTY = object()  # the Empty value as a mode or argument
 
 
-class Ports:
-    """Readers on the far ends of COM5 and LPT1."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.readers = {"COM5": e2e.PortReader(e2e.pty_path("COM6")),
-                       "LPT1": e2e.PortReader(e2e.pty_path("LPT1.peer"))}
-
-    @classmethod
-    def tearDownClass(cls):
-        for reader in cls.readers.values():
-            reader.close()
-
-    def setUp(self):
-        e2e.take_all(self.readers, idle=0.2)
-
-    def arrived(self):
-        """{port: bytes} of what was written to each port since the last call."""
-        got = e2e.take_all(self.readers)
-        return {port: data for port, data in got.items() if data}
+class Ports(e2e.PortReaders):
+    PORTS = ("COM5", "LPT1")
 
 
 def spec(value, name):
