@@ -42,8 +42,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "scoped.h"
+
 namespace {
 
+using core::ScopedGdiObject;
+using core::ScopedHandle;
+using core::ScopedVariant;
 using Microsoft::WRL::ComPtr;
 
 constexpr wchar_t kProgId[] = L"Quennet.lumtag";
@@ -52,27 +57,12 @@ constexpr wchar_t kFrameClass[] = L"PanelHostFrame";
 constexpr UINT kReleaseMessage = WM_APP + 1;
 constexpr int kHimetricPerInch = 2540;
 
-// --- owning wrappers ---------------------------------------------------------
-
-struct BstrFree {
-    void operator()(OLECHAR* text) const noexcept { SysFreeString(text); }
-};
-using UniqueBstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-struct HandleClose {
-    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleClose>;
+// --- owning wrappers (BSTR, VARIANT, HANDLE and GDI objects: core/scoped.h) ---
 
 struct LibraryFree {
     void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
 };
 using UniqueLibrary = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
-
-struct GdiDelete {
-    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
-};
-using UniqueGdiObject = std::unique_ptr<void, GdiDelete>;
 
 struct DcDelete {
     void operator()(HDC dc) const noexcept { DeleteDC(dc); }
@@ -92,18 +82,6 @@ public:
 private:
     HWND window_;
     HDC dc_;
-};
-
-class Variant {
-public:
-    Variant() noexcept { VariantInit(&value_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    ~Variant() { VariantClear(&value_); }
-    VARIANT* Ptr() noexcept { return &value_; }
-
-private:
-    VARIANT value_;
 };
 
 // Frees what IDispatch::Invoke put in an EXCEPINFO.
@@ -221,7 +199,7 @@ std::string Hex(HRESULT hr) {
 class CommandQueue {
 public:
     CommandQueue() : ready_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    HANDLE ReadyEvent() const noexcept { return ready_.get(); }
+    HANDLE ReadyEvent() const noexcept { return ready_.Get(); }
 
     // Reads until "quit" or the end of input (which counts as "quit").
     void ReadStdin() {
@@ -248,10 +226,10 @@ private:
             std::lock_guard<std::mutex> lock(mutex_);
             lines_.push_back(std::move(line));
         }
-        SetEvent(ready_.get());
+        SetEvent(ready_.Get());
     }
 
-    UniqueHandle ready_;
+    ScopedHandle ready_;
     std::mutex mutex_;
     std::deque<std::string> lines_;
 };
@@ -658,7 +636,7 @@ void Host::Exec(const std::string& arguments, Answer& answer) {
     if (FAILED(hr)) return answer.Send("ERR GetIDsOfNames: " + Hex(hr));
 
     // Script variables: each argument a reference to a variant holding the value.
-    Variant text, setting, port, mode;
+    ScopedVariant text, setting, port, mode;
     V_VT(text.Ptr()) = VT_BSTR;
     V_BSTR(text.Ptr()) = SysAllocString(Wide(parts[3]).c_str());
     V_VT(setting.Ptr()) = VT_BSTR;
@@ -677,7 +655,7 @@ void Host::Exec(const std::string& arguments, Answer& answer) {
         V_VARIANTREF(&references[i]) = values[i];
     }
     DISPPARAMS params{references, nullptr, 4, 0};
-    Variant result;
+    ScopedVariant result;
     ExcepInfo exception;
     UINT argumentError = 0;
     hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Ptr(),
@@ -715,9 +693,9 @@ void Host::Shot(const std::string& path, Answer& answer) {
     WindowDc frameDc(frame_);
     UniqueMemoryDc memory(CreateCompatibleDC(frameDc.Get()));
     void* bits = nullptr;
-    UniqueGdiObject bitmap(CreateDIBSection(frameDc.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!memory || !bitmap || bits == nullptr) return answer.Send("ERR no bitmap");
-    const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+    ScopedGdiObject bitmap(CreateDIBSection(frameDc.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!memory || bitmap.Get() == nullptr || bits == nullptr) return answer.Send("ERR no bitmap");
+    const HGDIOBJ old = SelectObject(memory.get(), bitmap.Get());
     const BOOL copied = BitBlt(memory.get(), 0, 0, width, height, frameDc.Get(), 0, 0, SRCCOPY);
     SelectObject(memory.get(), old);
     GdiFlush();
@@ -727,16 +705,13 @@ void Host::Shot(const std::string& path, Answer& answer) {
     file.bfType = 0x4D42;  // "BM"
     file.bfOffBits = sizeof file + sizeof info.bmiHeader;
     file.bfSize = file.bfOffBits + info.bmiHeader.biSizeImage;
-    UniqueHandle out(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    if (out.get() == INVALID_HANDLE_VALUE) {
-        out.release();
-        return answer.Send("ERR cannot create " + path);
-    }
+    ScopedHandle out(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!out.IsValid()) return answer.Send("ERR cannot create " + path);
     DWORD written = 0;
-    bool ok = WriteFile(out.get(), &file, sizeof file, &written, nullptr) && written == sizeof file;
-    ok = ok && WriteFile(out.get(), &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
+    bool ok = WriteFile(out.Get(), &file, sizeof file, &written, nullptr) && written == sizeof file;
+    ok = ok && WriteFile(out.Get(), &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
          written == sizeof info.bmiHeader;
-    ok = ok && WriteFile(out.get(), bits, info.bmiHeader.biSizeImage, &written, nullptr) &&
+    ok = ok && WriteFile(out.Get(), bits, info.bmiHeader.biSizeImage, &written, nullptr) &&
          written == info.bmiHeader.biSizeImage;
     if (!ok) return answer.Send("ERR writing " + path + " failed");
     answer.Line("SHOT " + std::to_string(width) + " " + std::to_string(height));
