@@ -7,21 +7,6 @@
 
 namespace core {
 
-STDMETHODIMP DispatchComponent::QueryInterface(REFIID iid, void** object) noexcept {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IDispatch) return E_NOINTERFACE;
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) DispatchComponent::Release() noexcept {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-}
-
 STDMETHODIMP DispatchComponent::GetTypeInfoCount(UINT* count) noexcept {
     if (count == nullptr) return E_POINTER;
     *count = 0;

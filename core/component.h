@@ -6,24 +6,18 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <atomic>
 #include <span>
+
+#include "com_object.h"
 
 namespace core {
 
-class DispatchComponent : public IDispatch {
+class DispatchComponent : public SingleInterfaceObject<IDispatch> {
 public:
     struct Member {
         const wchar_t* name;
         DISPID id;
     };
-
-    DispatchComponent(const DispatchComponent&) = delete;
-    DispatchComponent& operator=(const DispatchComponent&) = delete;
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override;
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override;
 
     STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override;
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override;
@@ -34,7 +28,6 @@ public:
 protected:
     // |source| names the component in error descriptions' source field.
     DispatchComponent(const wchar_t* source, std::span<const Member> members) : source_(source), members_(members) {}
-    virtual ~DispatchComponent() = default;
 
     // Each returns DISP_E_MEMBERNOTFOUND for an identifier it does not have
     // and throws ComError for a refused operation.
@@ -47,7 +40,6 @@ protected:
 private:
     const wchar_t* const source_;
     const std::span<const Member> members_;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace core

@@ -7,10 +7,10 @@
 #include <ocidl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <new>
 #include <vector>
 
+#include "com_object.h"
 #include "scoped.h"
 
 namespace core {
@@ -29,7 +29,7 @@ inline void ReleaseItem(const CONNECTDATA& connection) noexcept {
 }
 
 template <class Interface, class Item>
-class Enumerator final : public Interface {
+class Enumerator final : public SingleInterfaceObject<Interface> {
 public:
     // Hands out a new enumerator over |items| as |object|.
     static HRESULT Create(const std::vector<Item>& items, size_t position, Interface** object) noexcept {
@@ -40,21 +40,6 @@ public:
         } catch (...) {
             return E_OUTOFMEMORY;
         }
-    }
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != __uuidof(Interface)) return E_NOINTERFACE;
-        *object = static_cast<Interface*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
     }
 
     STDMETHODIMP Next(ULONG count, Item* items, ULONG* fetched) noexcept override {
@@ -82,13 +67,12 @@ private:
     Enumerator(const std::vector<Item>& items, size_t position) : items_(items), position_(position) {
         for (const Item& item : items_) AddItemReference(item);
     }
-    ~Enumerator() {
+    ~Enumerator() override {
         for (const Item& item : items_) ReleaseItem(item);
     }
 
     const std::vector<Item> items_;
     size_t position_;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace core

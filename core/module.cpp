@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "com_object.h"
 #include "errors.h"
 #include "resource_ids.h"
 
@@ -35,24 +36,9 @@ LSTATUS SetValue(const std::wstring& path, const wchar_t* name, const wchar_t* v
     return status;
 }
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public SingleInterfaceObject<IClassFactory> {
 public:
     explicit ClassFactory(CreateControlFunction create) : create_(create) {}
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
-        *object = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) noexcept override {
         if (object == nullptr) return E_POINTER;
@@ -70,7 +56,6 @@ public:
 
 private:
     const CreateControlFunction create_;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace
