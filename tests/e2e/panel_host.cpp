@@ -22,6 +22,9 @@
 //                            a click whose box is up while the container
 //                            window is destroyed, every reference dropped
 //                            and unused libraries unloaded
+//   resize <width> <height>  the site resized, and SetObjectRects called as a
+//                            container calls it; answers the control window's
+//                            client size (SURFACE)
 //   shot <path>              the frame's client area as a 24-bit BMP
 //   ping, quit
 #include <windows.h>
@@ -33,6 +36,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -338,6 +342,7 @@ private:
     void Click(const std::string& which, bool release, Answer& answer);
     void Exec(const std::string& arguments, Answer& answer);
     void Shot(const std::string& path, Answer& answer);
+    void Resize(const std::string& size, Answer& answer);
 
     bool Hosted() const { return control_ != nullptr; }
     HWND Surface() const;
@@ -491,6 +496,8 @@ bool Host::Run(const std::string& line) {
         Exec(rest, answer);
     else if (verb == "shot")
         Shot(rest, answer);
+    else if (verb == "resize")
+        Resize(rest, answer);
     else
         answer.Send("ERR unknown command: " + verb);
     return true;
@@ -669,6 +676,24 @@ void Host::Exec(const std::string& arguments, Answer& answer) {
     Pump();
     answer.Line("HRESULT " + Hex(hr));
     answer.Line(L"DESCRIPTION " + OneLine(description));
+    answer.Send("OK");
+}
+
+void Host::Resize(const std::string& size, Answer& answer) {
+    const std::vector<std::string> parts = Split(size, ' ');
+    if (parts.size() != 2) return answer.Send("ERR resize <width> <height>");
+    const int width = atoi(parts[0].c_str()), height = atoi(parts[1].c_str());
+    if (width <= 0 || height <= 0) return answer.Send("ERR no size: " + size);
+    MoveWindow(site_, 0, 0, width, height, TRUE);
+    ComPtr<IOleInPlaceObject> inPlace;
+    if (FAILED(control_.As(&inPlace))) return answer.Send("ERR no IOleInPlaceObject");
+    const RECT area{0, 0, width, height};
+    const HRESULT hr = inPlace->SetObjectRects(&area, &area);
+    if (FAILED(hr)) return answer.Send("ERR SetObjectRects: " + Hex(hr));
+    Pump();
+    RECT client;
+    GetClientRect(Surface(), &client);
+    answer.Line("SURFACE " + std::to_string(client.right) + " " + std::to_string(client.bottom));
     answer.Send("OK");
 }
 

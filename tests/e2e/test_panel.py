@@ -182,6 +182,18 @@ class Layout(HostedPanel):
         self.assertEqual((int(height), int(weight), int(charset), face),
                          (-((24 * self.dpi[1] + 36) // 72), 400, 129, "Gulim"))
 
+    def test_a_resized_site_resizes_the_panel_and_its_children_keep_their_places(self):
+        rects = [child[2] for child in self.children]
+        for width, height in ((700, 60), (200, 20), self.extent_pixels()):
+            with self.subTest(size=(width, height)):
+                self.assertEqual(self.host.value("resize %d %d" % (width, height), "SURFACE"),
+                                 "%d %d" % (width, height))
+                children = [line.split("|")[2] for line in self.host.ask("children")[3:]]
+                self.assertEqual(children, rects)
+
+    def extent_pixels(self):
+        return tuple((v * dpi + 1270) // 2540 for v, dpi in zip(self.extent, self.dpi))
+
     def test_extent_is_6870_by_570_twips(self):
         self.assertEqual(self.extent, ((6870 * 2540 + 720) // 1440, (570 * 2540 + 720) // 1440))
 
