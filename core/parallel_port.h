@@ -14,7 +14,7 @@ namespace core {
 
 class ParallelPort {
 public:
-    // A printer that takes no byte of a piece for this long fails the write.
+    // A printer that takes no byte for this long fails the write.
     static constexpr DWORD kStallLimitMs = 10000;
 
     // Opens |device| (e.g. "LPT1:") for output; throws the could-not-open

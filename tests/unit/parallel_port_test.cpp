@@ -34,6 +34,29 @@ TEST(ParallelPort, WritesEveryByteInOrder) {
     EXPECT_EQ(received, job);
 }
 
+TEST(ParallelPort, ASlowPrinterThatKeepsTakingDataGetsTheWholeJob) {
+    PortReader printer(L"COM6");
+    ASSERT_TRUE(printer.IsOpen());
+    printer.Drain();
+    // At 2 KiB every 20 ms one piece takes far longer than the limit, yet
+    // no 300 ms pass without a byte taken.
+    std::string job(384 * 1024, 'q');
+    for (size_t i = 0; i < job.size(); i += 997) job[i] = static_cast<char>('A' + i % 26);
+    std::string received;
+    std::thread reader([&] { received = printer.Read(job.size(), 2048, 20); });
+    std::wstring description;
+    EXPECT_EQ(ErrorCodeOf(
+                  [&] {
+                      core::ParallelPort port(L"\\\\.\\COM5", 300);
+                      port.Write(job.data(), job.size());
+                  },
+                  &description),
+              S_OK)
+        << description.c_str();
+    reader.join();
+    EXPECT_TRUE(received == job) << received.size() << " of " << job.size() << " bytes arrived";
+}
+
 TEST(ParallelPort, FailuresNameTheDeviceAndWhatWentOut) {
     std::wstring description;
     EXPECT_EQ(ErrorCodeOf([] { core::ParallelPort port(L"\\\\.\\COM9"); }, &description), core::kPortOpenFailed);

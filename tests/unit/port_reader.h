@@ -22,15 +22,17 @@ public:
     }
     bool IsOpen() const { return handle_.IsValid(); }
 
-    // Reads until |count| bytes came or nothing more came for a while.
-    std::string Read(size_t count) {
+    // Reads until |count| bytes came or nothing more came for a while; a
+    // slow printer reads at most |perRead| bytes and then pauses |pauseMs|.
+    std::string Read(size_t count, DWORD perRead = 65536, DWORD pauseMs = 0) {
         std::string bytes;
         const DWORD deadline = GetTickCount() + 10000;
-        char buffer[65536];
+        std::string buffer(perRead, '\0');
         while (bytes.size() < count && static_cast<LONG>(deadline - GetTickCount()) > 0) {
             DWORD read = 0;
-            if (!ReadFile(handle_.Get(), buffer, sizeof(buffer), &read, nullptr)) break;
-            bytes.append(buffer, read);
+            if (!ReadFile(handle_.Get(), buffer.data(), perRead, &read, nullptr)) break;
+            bytes.append(buffer.data(), read);
+            if (read != 0) Sleep(pauseMs);
         }
         return bytes;
     }
