@@ -101,23 +101,24 @@ void SerialPort::SetCommPort(int16_t number) {
 }
 
 void SerialPort::SetSettings(std::wstring_view text) {
-    LineSettings parsed = LineSettings::Parse(text);
+    // Stored only once both the text and, on an open port, the line took them.
+    const LineSettings parsed = LineSettings::Parse(text);
     std::wstring copy(text);
+    if (IsOpen()) ApplySettings(parsed, text);
     settings_ = parsed;
     settingsText_ = std::move(copy);
-    if (IsOpen()) ApplySettings();
 }
 
-void SerialPort::ApplySettings() {
+void SerialPort::ApplySettings(const LineSettings& settings, std::wstring_view text) {
     DCB dcb{};
     dcb.DCBlength = sizeof(dcb);
     if (!GetCommState(handle_.Get(), &dcb)) ThrowLastError(kPortOpenFailed, Name() + L" settings could not be read");
-    dcb.BaudRate = settings_.baud;
-    dcb.ByteSize = settings_.dataBits;
-    dcb.Parity = settings_.parity;
-    dcb.StopBits = settings_.stopBits;
+    dcb.BaudRate = settings.baud;
+    dcb.ByteSize = settings.dataBits;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits;
     dcb.fBinary = TRUE;
-    dcb.fParity = settings_.parity != NOPARITY;
+    dcb.fParity = settings.parity != NOPARITY;
     // No handshake: a label printer on a plain three-wire cable.
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
@@ -128,7 +129,8 @@ void SerialPort::ApplySettings() {
     dcb.fDsrSensitivity = FALSE;
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(handle_.Get(), &dcb))
-        ThrowLastError(kInvalidPropertyValue, L"Settings \"" + settingsText_ + L"\" could not be applied to " + Name());
+        ThrowLastError(kInvalidPropertyValue,
+                       L"Settings \"" + std::wstring(text) + L"\" could not be applied to " + Name());
 }
 
 void SerialPort::Open() {
@@ -140,7 +142,7 @@ void SerialPort::Open() {
     writeTimeoutMs_ = 0;
     try {
         SetupComm(handle_.Get(), kBufferSize, kBufferSize);  // a hint; drivers may keep their own sizes
-        ApplySettings();
+        ApplySettings(settings_, settingsText_);
     } catch (...) {
         handle_.Reset();
         throw;

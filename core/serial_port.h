@@ -67,7 +67,8 @@ public:
 private:
     DWORD WriteTimeoutMs(size_t count) const noexcept;
     void SetWriteTimeout(DWORD timeoutMs);
-    void ApplySettings();
+    // Sets the open line to |settings|; |text| names them in a refusal.
+    void ApplySettings(const LineSettings& settings, std::wstring_view text);
 
     int16_t number_ = kDesignPort;
     std::wstring settingsText_ = kDesignSettings;
