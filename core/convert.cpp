@@ -96,13 +96,22 @@ void ToWireBytes(const VARIANT& value, std::wstring_view argument, std::string& 
     if (type == (VT_ARRAY | VT_UI1) || type == (VT_ARRAY | VT_UI1 | VT_BYREF)) {
         SAFEARRAY* array = (type & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target);
         if (array == nullptr) return;
+        const std::wstring name(argument);
+        if (SafeArrayGetDim(array) != 1)
+            Throw(kTypeMismatch, L"Type mismatch: " + name + L" must be a byte array of one dimension, not " +
+                                     std::to_wstring(SafeArrayGetDim(array)));
         LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(array, 1, &lower);
-        SafeArrayGetUBound(array, 1, &upper);
+        if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
+            Throw(kTypeMismatch, L"Type mismatch: the bounds of the byte array " + name + L" cannot be read");
+        if (upper < lower) return;
+        const size_t count = static_cast<size_t>(static_cast<LONGLONG>(upper) - lower + 1);
         void* data = nullptr;
         ThrowIfFailed(SafeArrayAccessData(array, &data), argument);
-        bytes.assign(static_cast<const char*>(data), static_cast<size_t>(upper - lower + 1));
-        SafeArrayUnaccessData(array);
+        struct Unaccess {
+            SAFEARRAY* array;
+            ~Unaccess() { SafeArrayUnaccessData(array); }
+        } unaccess{array};
+        bytes.assign(static_cast<const char*>(data), count);
         return;
     }
     const TextArgument text(target, argument);

@@ -1,6 +1,9 @@
 // The standard conversions every member argument goes through.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "convert.h"
 #include "error_code_of.h"
 #include "errors.h"
@@ -107,6 +110,48 @@ TEST(Conversion, ByReferenceValuesAreFollowed) {
     const core::TextArgument argument(outer, L"PUR_NO");
     EXPECT_EQ(argument.View(), L"borrowed");
     EXPECT_EQ(argument.View().data(), V_BSTR(&text.Get())) << "text is read in place, not copied";
+}
+
+TEST(Conversion, ByteArraysGoOutWholeFromOneDimensionOnly) {
+    // Bytes 0..5 in arrays of several shapes; only a one-dimensional array is a byte stream.
+    const struct {
+        std::vector<SAFEARRAYBOUND> bounds;  // as SafeArrayCreate takes them
+        HRESULT code;
+        std::string bytes;
+    } cases[] = {
+        {{{6, 0}}, S_OK, std::string("\0\1\2\3\4\5", 6)},
+        {{{3, 5}}, S_OK, std::string("\0\1\2", 3)},
+        {{{0, 0}}, S_OK, ""},
+        {{{3, 0}, {2, 0}}, core::kTypeMismatch, ""},
+        {{{1, 0}, {1, 0}, {1, 0}}, core::kTypeMismatch, ""},
+    };
+    for (const auto& c : cases) {
+        SAFEARRAY* array =
+            SafeArrayCreate(VT_UI1, static_cast<UINT>(c.bounds.size()), const_cast<SAFEARRAYBOUND*>(c.bounds.data()));
+        ASSERT_NE(array, nullptr);
+        unsigned char* data = nullptr;
+        ASSERT_EQ(SafeArrayAccessData(array, reinterpret_cast<void**>(&data)), S_OK);
+        ULONG total = 1;
+        for (const SAFEARRAYBOUND& bound : c.bounds) total *= bound.cElements;
+        for (ULONG i = 0; i < total; ++i) data[i] = static_cast<unsigned char>(i);
+        SafeArrayUnaccessData(array);
+        core::ScopedVariant value;
+        V_VT(value.Ptr()) = VT_ARRAY | VT_UI1;
+        V_ARRAY(value.Ptr()) = array;
+        std::string bytes = "left over";
+        EXPECT_EQ(ErrorCodeOf([&] { core::ToWireBytes(value.Get(), L"PUR_NO", bytes); }), c.code) << c.bounds.size();
+        EXPECT_EQ(bytes, c.bytes) << c.bounds.size();
+        EXPECT_EQ(array->cLocks, 0u) << "the array is left unlocked";
+    }
+
+    // An array descriptor without dimensions has no bounds to read.
+    SAFEARRAY noDimensions{};
+    noDimensions.cbElements = 1;
+    VARIANT value;
+    V_VT(&value) = VT_ARRAY | VT_UI1;
+    V_ARRAY(&value) = &noDimensions;
+    std::string bytes;
+    EXPECT_EQ(ErrorCodeOf([&] { core::ToWireBytes(value, L"PUR_NO", bytes); }), core::kTypeMismatch);
 }
 
 TEST(ScopedWrappers, OwnAndHandOverTheirValues) {
