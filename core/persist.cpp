@@ -2,6 +2,7 @@
 // bag, and a stream of our own format.
 #include "control.h"
 
+#include <algorithm>
 #include <new>
 
 #include "convert.h"
@@ -17,6 +18,11 @@ constexpr wchar_t kMemIdName[] = L"MemId";
 // Stored property sets hold this tag: it never changes.
 constexpr DWORD kPropertyStreamTag = 0x47544D4C;
 constexpr DWORD kPropertyStreamVersion = 1;
+// The longest MemId a stream may hold (32 MiB of text); a longer count is corruption.
+constexpr DWORD kMaxStoredMemIdChars = 1u << 24;
+// Text is read in pieces of this many characters, so that what is allocated
+// follows what the stream really holds, whatever its count says.
+constexpr size_t kReadPieceChars = 32 * 1024;
 
 HRESULT ReadExact(IStream* stream, void* buffer, ULONG size) {
     ULONG read = 0;
@@ -51,12 +57,17 @@ STDMETHODIMP Control::Load(IStream* stream) noexcept {
     DWORD header[3] = {};
     HRESULT hr = ReadExact(stream, header, sizeof(header));
     if (FAILED(hr)) return hr;
-    if (header[0] != kPropertyStreamTag || header[1] != kPropertyStreamVersion || header[2] > (1u << 28))
-        return STG_E_OLDFORMAT;
+    if (header[0] != kPropertyStreamTag || header[1] != kPropertyStreamVersion) return STG_E_OLDFORMAT;
+    const size_t count = header[2];
+    if (count > kMaxStoredMemIdChars) return STG_E_READFAULT;
     try {
-        std::wstring text(header[2], L'\0');
-        hr = ReadExact(stream, text.data(), static_cast<ULONG>(text.size() * sizeof(wchar_t)));
-        if (FAILED(hr)) return hr;
+        std::wstring text;
+        while (text.size() < count) {
+            const size_t done = text.size();
+            text.resize(done + std::min(count - done, kReadPieceChars));
+            hr = ReadExact(stream, text.data() + done, static_cast<ULONG>((text.size() - done) * sizeof(wchar_t)));
+            if (FAILED(hr)) return hr;
+        }
         SetMemIdText(text);
         dirty_ = false;
         return S_OK;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -143,6 +145,38 @@ std::wstring Get(_lumtag* control) {
     EXPECT_EQ(control->get_MemId(value.Receive()), S_OK);
     return std::wstring(value.View());
 }
+
+// A stream over bytes of its own; only reads, and remembers the largest one asked for.
+class ReadOnlyStream final : public Counted<IStream> {
+public:
+    explicit ReadOnlyStream(std::vector<BYTE> bytes) : Counted(IID_IStream), bytes_(std::move(bytes)) {}
+    ULONG largestRead = 0;
+
+    STDMETHODIMP Read(void* buffer, ULONG size, ULONG* read) noexcept override {
+        largestRead = std::max(largestRead, size);
+        const ULONG count = static_cast<ULONG>(std::min<size_t>(size, bytes_.size() - at_));
+        memcpy(buffer, bytes_.data() + at_, count);
+        at_ += count;
+        if (read != nullptr) *read = count;
+        return count == size ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) noexcept override { return STG_E_ACCESSDENIED; }
+    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) noexcept override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Commit(DWORD) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP Stat(STATSTG*, DWORD) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream**) noexcept override { return E_NOTIMPL; }
+
+private:
+    std::vector<BYTE> bytes_;
+    size_t at_ = 0;
+};
 
 template <class I>
 ComPtr<I> As(_lumtag* control) {
@@ -457,6 +491,35 @@ TEST_F(PersistTest, StreamLoadRejectsForeignAndTruncatedContent) {
         ASSERT_EQ(saved->Seek({}, STREAM_SEEK_SET, nullptr), S_OK);
         EXPECT_TRUE(FAILED(persist->Load(saved.Get())));
         EXPECT_EQ(Get(control_.Get()), L"keep");
+    }
+}
+
+TEST_F(PersistTest, AStreamIsReadOnlyAsFarAsItReallyGoes) {
+    const ComPtr<IPersistStreamInit> persist = As<IPersistStreamInit>(control_.Get());
+    ASSERT_EQ(Put(control_.Get(), L"keep"), S_OK);
+    // The tag and version of a saved stream, then a character count that the
+    // twenty bytes of text after it do not bear out.
+    const std::vector<BYTE> saved = [&] {
+        ComPtr<IStream> stream;
+        EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+        EXPECT_EQ(persist->Save(stream.Get(), FALSE), S_OK);
+        std::vector<BYTE> bytes(8);
+        EXPECT_EQ(stream->Seek({}, STREAM_SEEK_SET, nullptr), S_OK);
+        EXPECT_EQ(stream->Read(bytes.data(), 8, nullptr), S_OK);
+        return bytes;
+    }();
+    const struct {
+        DWORD count;
+        HRESULT code;
+    } cases[] = {{1u << 28, STG_E_READFAULT}, {(1u << 24) + 1, STG_E_READFAULT}, {50000, STG_E_READFAULT}};
+    for (const auto& c : cases) {
+        std::vector<BYTE> bytes = saved;
+        bytes.insert(bytes.end(), reinterpret_cast<const BYTE*>(&c.count), reinterpret_cast<const BYTE*>(&c.count + 1));
+        bytes.insert(bytes.end(), 20, 'x');
+        ReadOnlyStream stream(bytes);
+        EXPECT_EQ(persist->Load(&stream), c.code) << c.count;
+        EXPECT_LE(stream.largestRead, 1u << 20) << c.count << ": a read far beyond what the stream holds";
+        EXPECT_EQ(Get(control_.Get()), L"keep") << c.count;
     }
 }
 
