@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "enumerator.h"
+#include "errors.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -52,11 +53,11 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) noexcept {
             return CONNECT_E_CANNOTCONNECT;
         typed = dispatch;
     }
-    try {
+    const HRESULT added = CatchReturn([&] {
         sinks_.emplace_back(nextCookie_, typed);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+        return S_OK;
+    });
+    if (FAILED(added)) return added;
     *cookie = nextCookie_++;
     return S_OK;
 }
@@ -72,13 +73,11 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD cookie) noexcept {
 STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** connections) noexcept {
     if (connections == nullptr) return E_POINTER;
     *connections = nullptr;
-    try {
+    return CatchReturn([&] {
         std::vector<CONNECTDATA> items;
         for (const auto& [cookie, sink] : sinks_) items.push_back({sink.Get(), cookie});
         return Enumerator<IEnumConnections, CONNECTDATA>::Create(items, 0, connections);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 }  // namespace core

@@ -44,6 +44,18 @@ Failure CurrentFailure() {
     }
 }
 
+HRESULT CurrentFailureCode() noexcept {
+    try {
+        throw;
+    } catch (const ComError& error) {
+        return error.Code();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
 void Throw(HRESULT code, std::wstring description) {
     throw ComError(code, std::move(description));
 }

@@ -63,6 +63,20 @@ struct Failure {
 // Reads the exception in flight (a ComError as it is, bad_alloc as
 // E_OUTOFMEMORY, anything else as E_UNEXPECTED). Call only inside a catch block.
 Failure CurrentFailure();
+// The code alone of the exception in flight, by the same rules; allocates
+// nothing, so it works when memory has run out. Call only inside a catch block.
+HRESULT CurrentFailureCode() noexcept;
+
+// Runs |body| (returning an HRESULT) at an interface boundary: no exception
+// gets out; one that |body| throws becomes its code by the rules above.
+template <class Body>
+HRESULT CatchReturn(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return CurrentFailureCode();
+    }
+}
 
 // Turns the exception in flight into an HRESULT with an IErrorInfo description.
 // Call only inside a catch block.

@@ -111,7 +111,7 @@ HRESULT CanUnloadNow() noexcept {
 }
 
 HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
-    try {
+    return CatchReturn([&] {
         const std::wstring path = ModulePath();
         ComPtr<ITypeLib> typeLib;
         HRESULT hr = LoadModuleTypeLib(typeLib);
@@ -149,15 +149,11 @@ HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
             if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
         }
         return S_OK;
-    } catch (const ComError& error) {
-        return error.Code();
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT UnregisterServer(const ControlClass& controlClass) noexcept {
-    try {
+    return CatchReturn([&] {
         HRESULT result = S_OK;
         ComPtr<ITypeLib> typeLib;
         if (SUCCEEDED(LoadModuleTypeLib(typeLib))) {
@@ -177,9 +173,7 @@ HRESULT UnregisterServer(const ControlClass& controlClass) noexcept {
             if (status == ERROR_SUCCESS) RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
         }
         return result;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 }  // namespace core

@@ -103,31 +103,25 @@ HRESULT Control::DispatchTypeInfo(UINT index, ITypeInfo** info) noexcept {
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    try {
+    return CatchReturn([&] {
         *info = TypeInfoOf(*controlClass_.dispatchIid);
         (*info)->AddRef();
         return S_OK;
-    } catch (const ComError& error) {
-        return error.Code();
-    }
+    });
 }
 
 HRESULT Control::DispatchIdsOfNames(LPOLESTR* names, UINT count, DISPID* ids) noexcept {
-    try {
-        return DispGetIDsOfNames(TypeInfoOf(*controlClass_.dispatchIid), names, count, ids);
-    } catch (const ComError& error) {
-        return error.Code();
-    }
+    return CatchReturn([&] { return DispGetIDsOfNames(TypeInfoOf(*controlClass_.dispatchIid), names, count, ids); });
 }
 
 HRESULT Control::DispatchInvoke(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                 UINT* argumentError) noexcept {
     ITypeInfo* info = nullptr;
-    try {
+    const HRESULT loaded = CatchReturn([&] {
         info = TypeInfoOf(*controlClass_.dispatchIid);
-    } catch (const ComError& error) {
-        return error.Code();
-    }
+        return S_OK;
+    });
+    if (FAILED(loaded)) return loaded;
     const HRESULT hr = info->Invoke(dual_, id, flags, params, result, exception, argumentError);
     // The automation layer's own refusals (unknown member, missing argument,
     // unconvertible value) pass as they are; a member's failure becomes an
@@ -180,13 +174,11 @@ void Control::RequireArguments(std::initializer_list<const VARIANT*> arguments, 
 STDMETHODIMP Control::GetClassInfo(ITypeInfo** info) noexcept {
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
-    try {
+    return CatchReturn([&] {
         *info = TypeInfoOf(*controlClass_.clsid);
         (*info)->AddRef();
         return S_OK;
-    } catch (const ComError& error) {
-        return error.Code();
-    }
+    });
 }
 
 STDMETHODIMP Control::GetGUID(DWORD kind, GUID* guid) noexcept {
@@ -202,8 +194,10 @@ STDMETHODIMP Control::GetGUID(DWORD kind, GUID* guid) noexcept {
 // IConnectionPointContainer -------------------------------------------------------
 
 STDMETHODIMP Control::EnumConnectionPoints(IEnumConnectionPoints** points) noexcept {
-    return Enumerator<IEnumConnectionPoints, IConnectionPoint*>::Create({&eventsPoint_, &propertyNotifyPoint_}, 0,
-                                                                        points);
+    return CatchReturn([&] {
+        return Enumerator<IEnumConnectionPoints, IConnectionPoint*>::Create({&eventsPoint_, &propertyNotifyPoint_}, 0,
+                                                                            points);
+    });
 }
 
 STDMETHODIMP Control::FindConnectionPoint(REFIID iid, IConnectionPoint** point) noexcept {

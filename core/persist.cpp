@@ -60,7 +60,7 @@ STDMETHODIMP Control::Load(IStream* stream) noexcept {
     if (header[0] != kPropertyStreamTag || header[1] != kPropertyStreamVersion) return STG_E_OLDFORMAT;
     const size_t count = header[2];
     if (count > kMaxStoredMemIdChars) return STG_E_READFAULT;
-    try {
+    return CatchReturn([&] {
         std::wstring text;
         while (text.size() < count) {
             const size_t done = text.size();
@@ -71,9 +71,7 @@ STDMETHODIMP Control::Load(IStream* stream) noexcept {
         SetMemIdText(text);
         dirty_ = false;
         return S_OK;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDMETHODIMP Control::Save(IStream* stream, BOOL clearDirty) noexcept {
@@ -104,15 +102,11 @@ STDMETHODIMP Control::Load(IPropertyBag* bag, IErrorLog* log) noexcept {
     } else if (FAILED(hr)) {
         return hr;
     }
-    try {
+    return CatchReturn([&] {
         SetMemIdText(ToText(value.Get(), kMemIdName).View());
         dirty_ = false;
         return S_OK;
-    } catch (const ComError& error) {
-        return error.Code();
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDMETHODIMP Control::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) noexcept {

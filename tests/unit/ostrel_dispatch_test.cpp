@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "failing_new.h"
 #include "lumtag.h"
 #include "recording_dispatch.h"
 #include "serial_port.h"
@@ -371,6 +372,78 @@ TEST_F(TypeLibraryTest, MemberTableOfTheDualInterface) {
             EXPECT_EQ(ret.tdesc.lptdesc->vt, want.retval);
         }
         info->ReleaseFuncDesc(f);
+    }
+}
+
+// Out of memory at every interface a container or script calls first: the
+// call fails with E_OUTOFMEMORY; no exception reaches the caller.
+TEST(InterfaceBoundaries, RunningOutOfMemoryIsAnErrorNotACrash) {
+    const struct {
+        const char* name;
+        HRESULT (*call)(IUnknown* control);
+    } cases[] = {
+        {"GetIDsOfNames",
+         [](IUnknown* c) {
+             ComPtr<IDispatch> d;
+             c->QueryInterface(IID_PPV_ARGS(&d));
+             LPOLESTR name = const_cast<LPOLESTR>(L"ExecPrint");
+             DISPID id = 0;
+             unit::AllocationsFail fail;
+             return d->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+         }},
+        {"GetTypeInfo",
+         [](IUnknown* c) {
+             ComPtr<IDispatch> d;
+             c->QueryInterface(IID_PPV_ARGS(&d));
+             ComPtr<ITypeInfo> info;
+             unit::AllocationsFail fail;
+             return d->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info);
+         }},
+        {"Invoke",
+         [](IUnknown* c) {
+             ComPtr<IDispatch> d;
+             c->QueryInterface(IID_PPV_ARGS(&d));
+             DISPPARAMS none{};
+             unit::AllocationsFail fail;
+             return d->Invoke(kExecPrint, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr,
+                              nullptr);
+         }},
+        {"GetClassInfo",
+         [](IUnknown* c) {
+             ComPtr<IProvideClassInfo> p;
+             c->QueryInterface(IID_PPV_ARGS(&p));
+             ComPtr<ITypeInfo> info;
+             unit::AllocationsFail fail;
+             return p->GetClassInfo(&info);
+         }},
+        {"EnumConnectionPoints",
+         [](IUnknown* c) {
+             ComPtr<IConnectionPointContainer> p;
+             c->QueryInterface(IID_PPV_ARGS(&p));
+             ComPtr<IEnumConnectionPoints> points;
+             unit::AllocationsFail fail;
+             return p->EnumConnectionPoints(&points);
+         }},
+        {"Load(IStream)",
+         [](IUnknown* c) {
+             ComPtr<IPersistStreamInit> p;
+             c->QueryInterface(IID_PPV_ARGS(&p));
+             ComPtr<_lumtag> l;
+             c->QueryInterface(IID__lumtag, &l);
+             ScopedBstr text(SysAllocString(L"Lager 7, shelf B, row 12, the second bin"));
+             l->put_MemId(text.Get());
+             ComPtr<IStream> saved;
+             CreateStreamOnHGlobal(nullptr, TRUE, &saved);
+             p->Save(saved.Get(), FALSE);
+             saved->Seek({}, STREAM_SEEK_SET, nullptr);
+             unit::AllocationsFail fail;
+             return p->Load(saved.Get());
+         }},
+    };
+    for (const auto& c : cases) {
+        ComPtr<IUnknown> control;
+        ASSERT_EQ(ostrel::Lumtag::CreateWith(unit::RecordingDispatch::Create().Get(), IID_PPV_ARGS(&control)), S_OK);
+        EXPECT_EQ(c.call(control.Get()), E_OUTOFMEMORY) << c.name;
     }
 }
 
