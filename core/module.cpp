@@ -1,6 +1,7 @@
 #include "module.h"
 
 #include <atomic>
+#include <cwchar>
 #include <new>
 
 #include "com_object.h"
@@ -110,6 +111,31 @@ HRESULT CanUnloadNow() noexcept {
     return ModuleInUse() ? S_FALSE : S_OK;
 }
 
+// The attributes of a loaded type library, released on scope exit.
+class TypeLibAttributes {
+public:
+    explicit TypeLibAttributes(ITypeLib* typeLib) : typeLib_(typeLib) {
+        ThrowIfFailed(typeLib_->GetLibAttr(&attributes_), L"The type library's attributes");
+    }
+    TypeLibAttributes(const TypeLibAttributes&) = delete;
+    TypeLibAttributes& operator=(const TypeLibAttributes&) = delete;
+    ~TypeLibAttributes() { typeLib_->ReleaseTLibAttr(attributes_); }
+    const TLIBATTR* operator->() const noexcept { return attributes_; }
+
+private:
+    ITypeLib* typeLib_;
+    TLIBATTR* attributes_ = nullptr;
+};
+
+// The type library is registered for its own locale; the automation
+// marshaller of calls from other apartments asks for the neutral locale
+// (0), so the library is also entered there.
+std::wstring NeutralLocaleKey(const TypeLibAttributes& attributes) {
+    wchar_t version[16] = {};
+    swprintf(version, 16, L"%x.%x", attributes->wMajorVerNum, attributes->wMinorVerNum);
+    return L"TypeLib\\" + GuidText(attributes->guid) + L"\\" + version + L"\\0";
+}
+
 HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
     return CatchReturn([&] {
         const std::wstring path = ModulePath();
@@ -118,6 +144,12 @@ HRESULT RegisterServer(const ControlClass& controlClass) noexcept {
         if (FAILED(hr)) return hr;
         hr = RegisterTypeLib(typeLib.Get(), const_cast<wchar_t*>(path.c_str()), nullptr);
         if (FAILED(hr)) return hr;
+        const TypeLibAttributes attributes(typeLib.Get());
+        if (attributes->lcid != LOCALE_NEUTRAL) {
+            const wchar_t* system = attributes->syskind == SYS_WIN64 ? L"\\win64" : L"\\win32";
+            const LSTATUS status = SetValue(NeutralLocaleKey(attributes) + system, nullptr, path.c_str());
+            if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
+        }
 
         const std::wstring clsidKey = L"CLSID\\" + GuidText(*controlClass.clsid);
         const std::wstring clsidText = GuidText(*controlClass.clsid);
@@ -157,13 +189,15 @@ HRESULT UnregisterServer(const ControlClass& controlClass) noexcept {
         HRESULT result = S_OK;
         ComPtr<ITypeLib> typeLib;
         if (SUCCEEDED(LoadModuleTypeLib(typeLib))) {
-            TLIBATTR* attributes = nullptr;
-            if (SUCCEEDED(typeLib->GetLibAttr(&attributes))) {
-                const HRESULT hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum,
-                                                     attributes->wMinorVerNum, attributes->lcid, attributes->syskind);
-                typeLib->ReleaseTLibAttr(attributes);
-                if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS) result = hr;
+            const TypeLibAttributes attributes(typeLib.Get());
+            if (attributes->lcid != LOCALE_NEUTRAL) {
+                const std::wstring neutral = NeutralLocaleKey(attributes);
+                if (RegDeleteTreeW(HKEY_CLASSES_ROOT, neutral.c_str()) == ERROR_SUCCESS)
+                    RegDeleteKeyW(HKEY_CLASSES_ROOT, neutral.c_str());
             }
+            const HRESULT hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                                 attributes->lcid, attributes->syskind);
+            if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS) result = hr;
         }
         for (const std::wstring& key :
              {L"CLSID\\" + GuidText(*controlClass.clsid), std::wstring(controlClass.progId)}) {

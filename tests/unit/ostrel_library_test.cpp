@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <string>
+#include <thread>
 
 #include "lumtag.h"
 #include "recording_dispatch.h"
@@ -157,6 +158,55 @@ TEST_F(OstrelLibraryTest, RegistersAndUnregistersItself) {
     // tests sharing this prefix) find the control as the harness left it.
     ASSERT_EQ(register_(), S_OK);
     EXPECT_EQ(ValueOf(L"Tessmer.lumtag\\CLSID"), clsid);
+}
+
+// A caller on a thread of the multithreaded apartment reaches the control
+// through a proxy built from the registered type library: the dual interface
+// must be found there too, not only IDispatch.
+TEST_F(OstrelLibraryTest, AnotherApartmentCallsThroughTheDualInterface) {
+    ASSERT_EQ(register_(), S_OK);
+    ScopedBstr path;
+    EXPECT_EQ(QueryPathOfRegTypeLib(LIBID_Tessmer, 1, 0, LOCALE_NEUTRAL, path.Receive()), S_OK)
+        << "the marshaller looks the library up for the neutral locale";
+
+    ComPtr<IDispatch> control;
+    ASSERT_EQ(CoCreateInstance(CLSID_lumtag, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&control)), S_OK);
+    IStream* marshalled = nullptr;
+    ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IDispatch, control.Get(), &marshalled), S_OK);
+
+    HRESULT queried = E_FAIL, put = E_FAIL, got = E_FAIL;
+    std::wstring read;
+    core::ScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread caller([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        {
+            ComPtr<IDispatch> proxy;
+            if (SUCCEEDED(CoGetInterfaceAndReleaseStream(marshalled, IID_PPV_ARGS(&proxy)))) {
+                ComPtr<_lumtag> dual;
+                queried = proxy->QueryInterface(IID__lumtag, &dual);
+                if (SUCCEEDED(queried)) {
+                    ScopedBstr text(SysAllocString(L"from another apartment"));
+                    put = dual->put_MemId(text.Get());
+                    ScopedBstr value;
+                    got = dual->get_MemId(value.Receive());
+                    read = value.View();
+                }
+            }
+        }
+        CoUninitialize();
+        SetEvent(done.Get());
+    });
+    // The control lives in this apartment: its calls arrive as messages.
+    const HANDLE waitFor = done.Get();
+    while (MsgWaitForMultipleObjects(1, &waitFor, FALSE, 30000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    caller.join();
+    EXPECT_EQ(queried, S_OK);
+    EXPECT_EQ(put, S_OK);
+    EXPECT_EQ(got, S_OK);
+    EXPECT_EQ(read, L"from another apartment");
 }
 
 }  // namespace
