@@ -6,6 +6,8 @@ page can meet; releasing the control closes the connection after the label
 went out whole.
 """
 
+import os
+import re
 import socket
 import threading
 import unittest
@@ -75,6 +77,32 @@ class NetworkScript(unittest.TestCase):
         # Releasing the control closes the connection after the label went out.
         self.assertTrue(printer.closed_by_peer.wait(10), "the connection was not closed")
         self.assertEqual(printer.received, "^XA^FO40,30^FDNetwork \u00c4^FS^XZ".encode("cp1252"))
+
+
+class ReadmeConnectLoop(unittest.TestCase):
+    """The README's connect loop, run as written, ends on a refused connection
+    instead of polling for ever."""
+
+    def test_the_loop_stops_when_the_printer_refuses(self):
+        with open(os.path.join(e2e.REPO, "README.md"), encoding="utf-8") as f:
+            readme = f.read()
+        loop = re.search(r"^label\.SocConnect .*?^End If$", readme, re.M | re.S)
+        self.assertIsNotNone(loop, "the README shows no connect loop")
+        # A loopback port nobody listens on: bound, then closed again.
+        probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+        probe.close()
+        snippet = re.sub(r'SocConnect "[^"]*", \d+', 'SocConnect "127.0.0.1", %d' % port, loop.group(0))
+        script = ('Set label = CreateObject("Tessmer.lumtag")\n' + snippet.replace("MsgBox ", "WScript.Echo ") +
+                  '\nWScript.Echo "DONE"\n')
+        os.makedirs(e2e.WORK, exist_ok=True)
+        path = os.path.join(e2e.WORK, "readme_connect.vbs")
+        with open(path, "w", encoding="ascii", newline="\r\n") as f:
+            f.write(script)
+        result = e2e.cscript(path, timeout=60)
+        self.assertTrue(result.done, result)
+        self.assertIn("No connection to the printer (state 9)", result.lines)
 
 
 if __name__ == "__main__":
