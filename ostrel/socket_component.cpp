@@ -1,14 +1,12 @@
 #include "socket_component.h"
 
 #include <algorithm>
-#include <mutex>
+#include <atomic>
 #include <new>
-#include <thread>
 
 #include "../core/component.h"
 #include "../core/convert.h"
 #include "../core/dispatch_call.h"
-#include "../core/module.h"
 
 namespace ostrel {
 
@@ -34,12 +32,72 @@ bool Readable(SOCKET s, DWORD waitMs) {
 }  // namespace
 
 // A name lookup that runs beside the host's thread; the client polls it.
+// |done| publishes the other fields.
 struct Resolution {
-    std::mutex mutex;
-    bool done = false;
+    std::atomic<bool> done{false};
     int error = 0;
     sockaddr_in address{};
 };
+
+namespace {
+
+// What the lookup thread owns. It holds its own reference to this library
+// and to Winsock, taken before it starts: the host may release the control
+// (and its Winsock reference) and unload the library while the lookup runs.
+struct Lookup {
+    std::wstring host;
+    std::shared_ptr<Resolution> resolution;
+    HMODULE library = nullptr;
+
+    void Run() noexcept {
+        ADDRINFOW hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        ADDRINFOW* found = nullptr;
+        const int error = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
+        resolution->error = error != 0 ? error : (found == nullptr ? WSAHOST_NOT_FOUND : 0);
+        if (resolution->error == 0) resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        if (found != nullptr) FreeAddrInfoW(found);
+        resolution->done.store(true, std::memory_order_release);
+    }
+};
+
+// A plain system thread (std::thread's start routine is code of this library
+// too): everything it owns is gone before it lets go of the library and
+// leaves in one call that does not return here.
+DWORD WINAPI RunLookup(void* parameter) noexcept {
+    HMODULE library;
+    {
+        const std::unique_ptr<Lookup> lookup(static_cast<Lookup*>(parameter));
+        library = lookup->library;
+        lookup->Run();
+    }
+    WSACleanup();
+    FreeLibraryAndExitThread(library, 0);
+}
+
+void StartLookup(std::wstring host, std::shared_ptr<Resolution> resolution) {
+    auto lookup = std::make_unique<Lookup>(Lookup{std::move(host), std::move(resolution)});
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) Throw(core::kDeviceIoError, L"The network is not available");
+    DWORD error = 0;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&RunLookup),
+                           &lookup->library)) {
+        core::ScopedHandle thread(CreateThread(nullptr, 0, RunLookup, lookup.get(), 0, nullptr));
+        if (thread.IsValid()) {
+            lookup.release();  // the thread's now
+            return;
+        }
+        error = GetLastError();
+        FreeLibrary(lookup->library);
+    } else {
+        error = GetLastError();
+    }
+    WSACleanup();
+    Throw(core::kDeviceIoError, L"The lookup of " + lookup->host + L" could not start: " + core::SystemMessage(error));
+}
+
+}  // namespace
 
 TcpClient::TcpClient() {
     WSADATA data;
@@ -104,29 +162,13 @@ void TcpClient::Connect() {
         return;
     }
     // A name: look it up beside the host's thread, so a slow name server
-    // never holds the host. The lookup keeps the library loaded until it ends.
+    // never holds the host.
     auto resolution = std::make_shared<Resolution>();
     resolution_ = resolution;
     state_ = kResolvingHost;
-    core::LockModule();
     try {
-        std::thread([resolution, host = host_] {
-            ADDRINFOW hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            ADDRINFOW* found = nullptr;
-            const int error = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
-            {
-                std::lock_guard<std::mutex> lock(resolution->mutex);
-                resolution->error = error != 0 ? error : (found == nullptr ? WSAHOST_NOT_FOUND : 0);
-                if (resolution->error == 0) resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-                resolution->done = true;
-            }
-            if (found != nullptr) FreeAddrInfoW(found);
-            core::UnlockModule();
-        }).detach();
+        StartLookup(host_, std::move(resolution));
     } catch (...) {
-        core::UnlockModule();
         resolution_.reset();
         state_ = kClosed;
         throw;
@@ -157,8 +199,7 @@ void TcpClient::StartConnect(const sockaddr_in& address) {
 
 void TcpClient::Poll() {
     if (state_ == kResolvingHost && resolution_) {
-        std::lock_guard<std::mutex> lock(resolution_->mutex);
-        if (!resolution_->done) return;
+        if (!resolution_->done.load(std::memory_order_acquire)) return;
         if (resolution_->error != 0) {
             resolution_.reset();
             state_ = kError;
