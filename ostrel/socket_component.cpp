@@ -14,8 +14,9 @@ namespace {
 
 using core::Throw;
 
-// Time a send may wait for room in the system's buffers before it gives up.
-constexpr DWORD kSendTimeoutMs = 30000;
+// The system reports room for a send only once much of its buffer is free,
+// while a slow printer frees a little at a time: a send looks again this often.
+constexpr DWORD kSendRetryMs = 50;
 // Time the teardown gives the peer to take what was sent.
 constexpr DWORD kCloseTimeoutMs = 2000;
 // Room in the system for a whole label job, so SendData need not wait.
@@ -99,7 +100,7 @@ void StartLookup(std::wstring host, std::shared_ptr<Resolution> resolution) {
 
 }  // namespace
 
-TcpClient::TcpClient() {
+TcpClient::TcpClient(DWORD sendIdleLimitMs) : sendIdleLimitMs_(sendIdleLimitMs) {
     WSADATA data;
     started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
@@ -257,30 +258,39 @@ void TcpClient::Send(const char* bytes, size_t count) {
     if (state_ != kConnected)
         Throw(kSocketWrongState,
               L"SendData needs a connection to " + Peer() + L"; the state is " + std::to_wstring(state_));
-    const DWORD started = GetTickCount();
     size_t sent = 0;
+    auto progress = [&] { return std::to_wstring(sent) + L" of " + std::to_wstring(count) + L" bytes went out"; };
+    ULONGLONG lastProgress = GetTickCount64();
     while (sent < count) {
         const int chunk = static_cast<int>(std::min<size_t>(count - sent, 1u << 20));
         const int result = send(socket_, bytes + sent, chunk, 0);
         if (result > 0) {
             sent += static_cast<size_t>(result);
+            lastProgress = GetTickCount64();
             continue;
         }
         const int error = WSAGetLastError();
         if (result == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
-            const DWORD waited = GetTickCount() - started;
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(socket_, &writable);
-            const DWORD left = waited < kSendTimeoutMs ? kSendTimeoutMs - waited : 0;
-            timeval timeout{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
-            if (left > 0 && select(0, nullptr, &writable, nullptr, &timeout) > 0) continue;
-            Throw(core::kWriteTimeout, L"Sending to " + Peer() + L" timed out: " + std::to_wstring(sent) + L" of " +
-                                           std::to_wstring(count) + L" bytes went out");
+            const ULONGLONG idle = GetTickCount64() - lastProgress;
+            if (idle < sendIdleLimitMs_) {
+                const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(sendIdleLimitMs_ - idle, kSendRetryMs));
+                fd_set writable;
+                FD_ZERO(&writable);
+                FD_SET(socket_, &writable);
+                timeval timeout{0, static_cast<long>(wait * 1000)};
+                select(0, nullptr, &writable, nullptr, &timeout);
+                continue;
+            }
+            // The printer holds the start of a label: the next job needs a new connection.
+            Fail();
+            const std::wstring limit = sendIdleLimitMs_ % 1000 == 0 ? std::to_wstring(sendIdleLimitMs_ / 1000) + L" s"
+                                                                    : std::to_wstring(sendIdleLimitMs_) + L" ms";
+            Throw(core::kWriteTimeout, L"Sending to " + Peer() + L" timed out: the printer took no more data within " +
+                                           limit + L"; " + progress());
         }
         Fail();
-        Throw(core::kDeviceIoError, L"Sending to " + Peer() + L" failed after " + std::to_wstring(sent) + L" of " +
-                                        std::to_wstring(count) + L" bytes: " + core::SystemMessage(error));
+        Throw(core::kDeviceIoError,
+              L"Sending to " + Peer() + L" failed after " + progress() + L": " + core::SystemMessage(error));
     }
 }
 
@@ -294,7 +304,8 @@ constexpr core::DispatchComponent::Member kMembers[] = {
 
 class SocketComponent final : public core::DispatchComponent {
 public:
-    SocketComponent() : DispatchComponent(L"Winsock1", kMembers) {}
+    explicit SocketComponent(DWORD sendIdleLimitMs)
+        : DispatchComponent(L"Winsock1", kMembers), client_(sendIdleLimitMs) {}
 
 private:
     HRESULT Put(DISPID id, const VARIANT& value) override {
@@ -351,8 +362,12 @@ private:
 }  // namespace
 
 HRESULT CreateSocketComponent(IDispatch** component) noexcept {
+    return CreateSocketComponentWith(kSendIdleLimitMs, component);
+}
+
+HRESULT CreateSocketComponentWith(DWORD sendIdleLimitMs, IDispatch** component) noexcept {
     if (component == nullptr) return E_POINTER;
-    *component = new (std::nothrow) SocketComponent();
+    *component = new (std::nothrow) SocketComponent(sendIdleLimitMs);
     return *component != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
