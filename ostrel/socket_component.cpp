@@ -1,14 +1,12 @@
 #include "socket_component.h"
 
 #include <algorithm>
-#include <mutex>
+#include <atomic>
 #include <new>
-#include <thread>
 
 #include "../core/component.h"
 #include "../core/convert.h"
 #include "../core/dispatch_call.h"
-#include "../core/module.h"
 
 namespace ostrel {
 
@@ -16,8 +14,9 @@ namespace {
 
 using core::Throw;
 
-// Time a send may wait for room in the system's buffers before it gives up.
-constexpr DWORD kSendTimeoutMs = 30000;
+// The system reports room for a send only once much of its buffer is free,
+// while a slow printer frees a little at a time: a send looks again this often.
+constexpr DWORD kSendRetryMs = 50;
 // Time the teardown gives the peer to take what was sent.
 constexpr DWORD kCloseTimeoutMs = 2000;
 // Room in the system for a whole label job, so SendData need not wait.
@@ -34,14 +33,74 @@ bool Readable(SOCKET s, DWORD waitMs) {
 }  // namespace
 
 // A name lookup that runs beside the host's thread; the client polls it.
+// |done| publishes the other fields.
 struct Resolution {
-    std::mutex mutex;
-    bool done = false;
+    std::atomic<bool> done{false};
     int error = 0;
     sockaddr_in address{};
 };
 
-TcpClient::TcpClient() {
+namespace {
+
+// What the lookup thread owns. It holds its own reference to this library
+// and to Winsock, taken before it starts: the host may release the control
+// (and its Winsock reference) and unload the library while the lookup runs.
+struct Lookup {
+    std::wstring host;
+    std::shared_ptr<Resolution> resolution;
+    HMODULE library = nullptr;
+
+    void Run() noexcept {
+        ADDRINFOW hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        ADDRINFOW* found = nullptr;
+        const int error = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
+        resolution->error = error != 0 ? error : (found == nullptr ? WSAHOST_NOT_FOUND : 0);
+        if (resolution->error == 0) resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+        if (found != nullptr) FreeAddrInfoW(found);
+        resolution->done.store(true, std::memory_order_release);
+    }
+};
+
+// A plain system thread (std::thread's start routine is code of this library
+// too): everything it owns is gone before it lets go of the library and
+// leaves in one call that does not return here.
+DWORD WINAPI RunLookup(void* parameter) noexcept {
+    HMODULE library;
+    {
+        const std::unique_ptr<Lookup> lookup(static_cast<Lookup*>(parameter));
+        library = lookup->library;
+        lookup->Run();
+    }
+    WSACleanup();
+    FreeLibraryAndExitThread(library, 0);
+}
+
+void StartLookup(std::wstring host, std::shared_ptr<Resolution> resolution) {
+    auto lookup = std::make_unique<Lookup>(Lookup{std::move(host), std::move(resolution)});
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) Throw(core::kDeviceIoError, L"The network is not available");
+    DWORD error = 0;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&RunLookup),
+                           &lookup->library)) {
+        core::ScopedHandle thread(CreateThread(nullptr, 0, RunLookup, lookup.get(), 0, nullptr));
+        if (thread.IsValid()) {
+            lookup.release();  // the thread's now
+            return;
+        }
+        error = GetLastError();
+        FreeLibrary(lookup->library);
+    } else {
+        error = GetLastError();
+    }
+    WSACleanup();
+    Throw(core::kDeviceIoError, L"The lookup of " + lookup->host + L" could not start: " + core::SystemMessage(error));
+}
+
+}  // namespace
+
+TcpClient::TcpClient(DWORD sendIdleLimitMs) : sendIdleLimitMs_(sendIdleLimitMs) {
     WSADATA data;
     started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
@@ -104,29 +163,13 @@ void TcpClient::Connect() {
         return;
     }
     // A name: look it up beside the host's thread, so a slow name server
-    // never holds the host. The lookup keeps the library loaded until it ends.
+    // never holds the host.
     auto resolution = std::make_shared<Resolution>();
     resolution_ = resolution;
     state_ = kResolvingHost;
-    core::LockModule();
     try {
-        std::thread([resolution, host = host_] {
-            ADDRINFOW hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            ADDRINFOW* found = nullptr;
-            const int error = GetAddrInfoW(host.c_str(), nullptr, &hints, &found);
-            {
-                std::lock_guard<std::mutex> lock(resolution->mutex);
-                resolution->error = error != 0 ? error : (found == nullptr ? WSAHOST_NOT_FOUND : 0);
-                if (resolution->error == 0) resolution->address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-                resolution->done = true;
-            }
-            if (found != nullptr) FreeAddrInfoW(found);
-            core::UnlockModule();
-        }).detach();
+        StartLookup(host_, std::move(resolution));
     } catch (...) {
-        core::UnlockModule();
         resolution_.reset();
         state_ = kClosed;
         throw;
@@ -157,8 +200,7 @@ void TcpClient::StartConnect(const sockaddr_in& address) {
 
 void TcpClient::Poll() {
     if (state_ == kResolvingHost && resolution_) {
-        std::lock_guard<std::mutex> lock(resolution_->mutex);
-        if (!resolution_->done) return;
+        if (!resolution_->done.load(std::memory_order_acquire)) return;
         if (resolution_->error != 0) {
             resolution_.reset();
             state_ = kError;
@@ -216,30 +258,39 @@ void TcpClient::Send(const char* bytes, size_t count) {
     if (state_ != kConnected)
         Throw(kSocketWrongState,
               L"SendData needs a connection to " + Peer() + L"; the state is " + std::to_wstring(state_));
-    const DWORD started = GetTickCount();
     size_t sent = 0;
+    auto progress = [&] { return std::to_wstring(sent) + L" of " + std::to_wstring(count) + L" bytes went out"; };
+    ULONGLONG lastProgress = GetTickCount64();
     while (sent < count) {
         const int chunk = static_cast<int>(std::min<size_t>(count - sent, 1u << 20));
         const int result = send(socket_, bytes + sent, chunk, 0);
         if (result > 0) {
             sent += static_cast<size_t>(result);
+            lastProgress = GetTickCount64();
             continue;
         }
         const int error = WSAGetLastError();
         if (result == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
-            const DWORD waited = GetTickCount() - started;
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(socket_, &writable);
-            const DWORD left = waited < kSendTimeoutMs ? kSendTimeoutMs - waited : 0;
-            timeval timeout{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
-            if (left > 0 && select(0, nullptr, &writable, nullptr, &timeout) > 0) continue;
-            Throw(core::kWriteTimeout, L"Sending to " + Peer() + L" timed out: " + std::to_wstring(sent) + L" of " +
-                                           std::to_wstring(count) + L" bytes went out");
+            const ULONGLONG idle = GetTickCount64() - lastProgress;
+            if (idle < sendIdleLimitMs_) {
+                const DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(sendIdleLimitMs_ - idle, kSendRetryMs));
+                fd_set writable;
+                FD_ZERO(&writable);
+                FD_SET(socket_, &writable);
+                timeval timeout{0, static_cast<long>(wait * 1000)};
+                select(0, nullptr, &writable, nullptr, &timeout);
+                continue;
+            }
+            // The printer holds the start of a label: the next job needs a new connection.
+            Fail();
+            const std::wstring limit = sendIdleLimitMs_ % 1000 == 0 ? std::to_wstring(sendIdleLimitMs_ / 1000) + L" s"
+                                                                    : std::to_wstring(sendIdleLimitMs_) + L" ms";
+            Throw(core::kWriteTimeout, L"Sending to " + Peer() + L" timed out: the printer took no more data within " +
+                                           limit + L"; " + progress());
         }
         Fail();
-        Throw(core::kDeviceIoError, L"Sending to " + Peer() + L" failed after " + std::to_wstring(sent) + L" of " +
-                                        std::to_wstring(count) + L" bytes: " + core::SystemMessage(error));
+        Throw(core::kDeviceIoError,
+              L"Sending to " + Peer() + L" failed after " + progress() + L": " + core::SystemMessage(error));
     }
 }
 
@@ -253,7 +304,8 @@ constexpr core::DispatchComponent::Member kMembers[] = {
 
 class SocketComponent final : public core::DispatchComponent {
 public:
-    SocketComponent() : DispatchComponent(L"Winsock1", kMembers) {}
+    explicit SocketComponent(DWORD sendIdleLimitMs)
+        : DispatchComponent(L"Winsock1", kMembers), client_(sendIdleLimitMs) {}
 
 private:
     HRESULT Put(DISPID id, const VARIANT& value) override {
@@ -310,8 +362,12 @@ private:
 }  // namespace
 
 HRESULT CreateSocketComponent(IDispatch** component) noexcept {
+    return CreateSocketComponentWith(kSendIdleLimitMs, component);
+}
+
+HRESULT CreateSocketComponentWith(DWORD sendIdleLimitMs, IDispatch** component) noexcept {
     if (component == nullptr) return E_POINTER;
-    *component = new (std::nothrow) SocketComponent();
+    *component = new (std::nothrow) SocketComponent(sendIdleLimitMs);
     return *component != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

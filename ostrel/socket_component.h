@@ -43,11 +43,14 @@ enum SocketState : int16_t {
 // An operation that the connection's state does not allow.
 constexpr HRESULT kSocketWrongState = core::ControlCode(40006);
 
+// How long a send waits while the printer takes no data before it gives up.
+constexpr DWORD kSendIdleLimitMs = 30000;
+
 struct Resolution;
 
 class TcpClient {
 public:
-    TcpClient();
+    explicit TcpClient(DWORD sendIdleLimitMs = kSendIdleLimitMs);
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
     // Hands what was sent to the peer, within a bounded wait, then closes.
@@ -62,7 +65,9 @@ public:
     void Connect();
     // The current state, after moving the connection on as far as it got.
     SocketState State();
-    // Hands |count| bytes to the system; refused unless connected.
+    // Hands |count| bytes to the system; refused unless connected. Fails when
+    // the printer takes no data for the idle limit, however long the whole
+    // send takes; the connection is then closed (kError).
     void Send(const char* bytes, size_t count);
 
 private:
@@ -72,6 +77,7 @@ private:
     void CloseSocket();
     std::wstring Peer() const;
 
+    const DWORD sendIdleLimitMs_;
     bool started_ = false;
     std::wstring host_;
     int32_t port_ = 0;
@@ -81,5 +87,7 @@ private:
 };
 
 HRESULT CreateSocketComponent(IDispatch** component) noexcept;
+// The same with another idle limit for sends.
+HRESULT CreateSocketComponentWith(DWORD sendIdleLimitMs, IDispatch** component) noexcept;
 
 }  // namespace ostrel

@@ -82,10 +82,17 @@ u_short Bind(Socket& s, u_short port) {
 // holds each connection. The thread stops when the listener goes.
 class Listener {
 public:
-    enum class Mode { kRead, kCloseAtOnce, kNeverRead };
+    // kReadSlowly: a printer with a small receive buffer that takes at most
+    // kSlowBytes, then pauses kSlowPauseMs, and so on (at most 3.2 MiB a second).
+    enum class Mode { kRead, kReadSlowly, kCloseAtOnce, kNeverRead };
+    static constexpr DWORD kSlowPauseMs = 20;
+    static constexpr int kSlowBytes = 64 * 1024;
 
     explicit Listener(Mode mode, u_short port = 0) : mode_(mode) {
         port_ = Bind(listen_, port);
+        const int small = 256 * 1024;
+        if (mode == Mode::kReadSlowly)
+            setsockopt(listen_.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof(small));
         if (port_ == 0 || listen(listen_.Get(), 4) != 0) {
             port_ = 0;
             return;
@@ -115,6 +122,8 @@ public:
     }
     // Closes what it holds from now on (a kNeverRead peer that was waited on too long).
     void Drop() { drop_ = true; }
+    // Reads without pauses from now on.
+    void Hurry() { hurry_ = true; }
 
 private:
     template <typename Done>
@@ -129,13 +138,15 @@ private:
 
     void Run() {
         std::vector<Socket> open;
-        std::vector<char> chunk(64 * 1024);
+        std::vector<char> chunk(mode_ == Mode::kReadSlowly ? kSlowBytes : 64 * 1024);
+        const bool reads = mode_ == Mode::kRead || mode_ == Mode::kReadSlowly;
         while (!stop_) {
             if (drop_) open.clear();
+            if (mode_ == Mode::kReadSlowly && !hurry_) Sleep(kSlowPauseMs);
             fd_set set;
             FD_ZERO(&set);
             FD_SET(listen_.Get(), &set);
-            if (mode_ == Mode::kRead)
+            if (reads)
                 for (const Socket& s : open) FD_SET(s.Get(), &set);
             timeval wait{0, 20000};
             if (select(0, &set, nullptr, nullptr, &wait) <= 0) continue;
@@ -146,7 +157,7 @@ private:
                     if (mode_ != Mode::kCloseAtOnce) open.push_back(std::move(s));
                 }
             }
-            for (auto it = open.begin(); mode_ == Mode::kRead && it != open.end();) {
+            for (auto it = open.begin(); reads && it != open.end();) {
                 if (!FD_ISSET(it->Get(), &set)) {
                     ++it;
                     continue;
@@ -169,7 +180,7 @@ private:
     Socket listen_;
     u_short port_ = 0;
     std::thread thread_;
-    std::atomic<bool> stop_{false}, drop_{false};
+    std::atomic<bool> stop_{false}, drop_{false}, hurry_{false};
     std::atomic<int> accepted_{0}, ended_{0};
     mutable std::mutex mutex_;
     std::string bytes_;
@@ -420,6 +431,16 @@ protected:
         EXPECT_EQ(ostrel::Lumtag::Create(IID__lumtag, &control), S_OK);
         return control;
     }
+    ComPtr<_lumtag> NewControl(DWORD sendIdleLimitMs) {
+        ComPtr<IDispatch> socket;
+        EXPECT_EQ(ostrel::CreateSocketComponentWith(sendIdleLimitMs, &socket), S_OK);
+        ComPtr<_lumtag> control;
+        EXPECT_EQ(
+            ostrel::Lumtag::CreateWith(unit::RecordingDispatch::Create(unit::RecordingDispatch::Mode::kSink).Get(),
+                                       socket.Get(), IID__lumtag, &control),
+            S_OK);
+        return control;
+    }
     // Connects a new control to a new listener, sends |data|, lets the control go
     // and gives what the listener read up to the close.
     std::string SendAndCollect(ScopedVariant& data) {
@@ -575,6 +596,42 @@ TEST_F(NetworkLoopbackTest, ReleaseRightAfterLargeSendLosesNothing) {
     ASSERT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent) << "content differs first at byte "
                              << std::mismatch(got.begin(), got.end(), sent.begin()).first - got.begin();
+}
+
+TEST_F(NetworkLoopbackTest, SendFailsOnlyWhenThePrinterTakesNoDataForTheIdleLimit) {
+    constexpr DWORD kLimitMs = 300;
+    ComPtr<_lumtag> control = NewControl(kLimitMs);
+    ScopedVariant data;
+
+    // A printer that takes nothing: the send fails once the system's buffers
+    // are full and the limit has passed, and says how much they took.
+    const std::string big = Pattern(16u << 20);
+    const std::wstring ofBig = L" of " + std::to_wstring(big.size()) + L" bytes went out";
+    Listener stopped(Listener::Mode::kNeverRead);
+    ASSERT_EQ(Connect(control.Get(), L"127.0.0.1", stopped.Port()), S_OK) << unit::ThreadErrorDescription();
+    ASSERT_EQ(WaitState(control.Get(), L"7"), L"7");
+    SetBytes(data, big);
+    const std::wstring description = ExpectFailure(Send(control.Get(), data), core::kWriteTimeout);
+    const size_t at = description.find(ofBig);
+    ASSERT_NE(at, std::wstring::npos) << std::string(description.begin(), description.end());
+    const size_t digits = description.find_last_not_of(L"0123456789", at - 1) + 1;
+    const size_t buffered = std::stoull(description.substr(digits, at - digits));
+    ASSERT_LT(buffered, big.size());
+    EXPECT_EQ(State(control.Get()), L"9");
+    stopped.Drop();
+
+    // The same control connects again, to a printer that pauses far less than
+    // the limit but is slow: 3 MiB beyond what the buffers hold take it about
+    // a second, over three times the limit.
+    Listener slow(Listener::Mode::kReadSlowly);
+    ASSERT_EQ(Connect(control.Get(), L"127.0.0.1", slow.Port()), S_OK) << unit::ThreadErrorDescription();
+    ASSERT_EQ(WaitState(control.Get(), L"7"), L"7");
+    const std::string job = Pattern(buffered + (3u << 20));
+    SetBytes(data, job);
+    EXPECT_EQ(Send(control.Get(), data), S_OK) << unit::ThreadErrorDescription();
+    slow.Hurry();  // what the buffers still hold need not take seconds more
+    EXPECT_TRUE(slow.WaitBytes(job.size())) << slow.Bytes().size() << " of " << job.size();
+    EXPECT_TRUE(slow.Bytes() == job);
 }
 
 TEST_F(NetworkLoopbackTest, SendToAPeerThatNeverReadsEnds) {
