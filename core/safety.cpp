@@ -81,7 +81,7 @@ std::optional<SitePattern> ReadPattern(std::wstring text) {
         pattern.below = true;
     }
     auto origin = OriginOf(text);
-    if (!origin || origin->hasUserInfo || origin->host.find(L'*') != std::wstring::npos) return std::nullopt;
+    if (!origin || origin->hasUserInfo) return std::nullopt;
     if (pattern.below && origin->hostType != Uri_HOST_DNS) return std::nullopt;
     pattern.origin = std::move(*origin);
     return pattern;

@@ -35,8 +35,9 @@ std::vector<std::wstring> ReadAllowedSites(HKEY root = HKEY_LOCAL_MACHINE, const
 // |patterns| allows. A pattern is "scheme://host" or "scheme://host:port":
 // the same scheme, the same host (case aside), and the port the pattern
 // writes or else the scheme's default port. "scheme://*.domain" allows every
-// host below domain, not domain itself. Path, query and fragment never take
-// part; a pattern with user information or any other wildcard allows nothing.
+// host below domain, not domain itself; a '*' anywhere else is no wildcard.
+// Path, query and fragment never take part; a pattern with user information
+// allows nothing.
 // Both are read with the platform's URL parser (CreateUri).
 bool AddressMatchesSites(const std::wstring& address, const std::vector<std::wstring>& patterns);
 

@@ -35,6 +35,8 @@ const MatchCase kMatchCases[] = {
     {L"https://labels.example.com:8443/", false},
     {L"http://print.example/", false},
     {L"ftp://labels.example.com/", false},
+    {L"http://labels.example.com:443/", false},
+    {L"https://print.example:8080/", false},
     // look-alikes: the allowed name in a longer host, the path, user-info, query, fragment
     {L"https://labels.example.com.evil.net/", false},
     {L"https://labels.example.com%2eevil.net/", false},
@@ -77,6 +79,7 @@ TEST(SiteMatch, PatternsThatAreNoPlainOriginAllowNothing) {
         {L"*.corp.example", L"https://a.corp.example/"},
         {L"labels.example.com", L"https://labels.example.com/"},
         {L"file:///C:/", L"file:///C:/print.html"},
+        {L"ftp://labels.example.com", L"ftp://labels.example.com/"},
     };
     for (const auto& c : cases)
         EXPECT_FALSE(core::AddressMatchesSites(c.address, {c.pattern})) << testing::PrintToString(c.pattern);
