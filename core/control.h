@@ -7,7 +7,8 @@
 //
 // The implementation is split by reason to change: object.cpp (identity,
 // dispatch, call frame, connection points), site.cpp (siting, activation,
-// keyboard, the surface window, drawing), persist.cpp (persistence).
+// keyboard, the surface window, drawing), persist.cpp (persistence),
+// safety.cpp (IObjectSafety and the site lock).
 #pragma once
 
 #include <windows.h>
@@ -23,6 +24,7 @@
 
 #include "connection_point.h"
 #include "errors.h"
+#include "safety.h"
 #include "scoped.h"
 
 namespace core {
@@ -248,6 +250,8 @@ private:
 
     ScopedBstr memId_;
     bool dirty_ = false;
+
+    ObjectSafety safety_;
 };
 
 // Joins the deliverable's dual interface to the control: the IUnknown and

@@ -28,7 +28,8 @@ Control::Control(const ControlClass& controlClass, IDispatch* dual)
       extentHimetric_{TwipsToHimetric(controlClass.initialSizeTwips.cx),
                       TwipsToHimetric(controlClass.initialSizeTwips.cy)},
       eventsPoint_(this, *controlClass.eventsIid),
-      propertyNotifyPoint_(this, IID_IPropertyNotifySink) {
+      propertyNotifyPoint_(this, IID_IPropertyNotifySink),
+      safety_(dual, *controlClass.dispatchIid) {
     LockModule();
 }
 
@@ -63,6 +64,7 @@ STDMETHODIMP Control::QueryInterface(REFIID iid, void** object) noexcept {
         {IID_IProvideClassInfo2, static_cast<IProvideClassInfo2*>(this)},
         {IID_IConnectionPointContainer, static_cast<IConnectionPointContainer*>(this)},
         {IID_ISupportErrorInfo, static_cast<ISupportErrorInfo*>(this)},
+        {IID_IObjectSafety, &safety_},
     };
     for (const auto& entry : table) {
         if (entry.iid == iid) {

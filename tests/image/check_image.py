@@ -11,7 +11,8 @@ import sys
 
 EXPORTS = {1: "DllCanUnloadNow", 2: "DllGetClassObject", 3: "DllRegisterServer", 4: "DllUnregisterServer"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
-               "ws2_32.dll", "msvcrt.dll", "comctl32.dll", "shell32.dll", "uuid.dll"}
+               "ws2_32.dll", "msvcrt.dll", "comctl32.dll", "shell32.dll", "uuid.dll",
+               "urlmon.dll"}
 
 
 def check(objdump: str, library: str) -> list:

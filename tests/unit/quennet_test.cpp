@@ -14,6 +14,7 @@
 #include "lumtag.h"
 #include "recording_dispatch.h"
 #include "serial_port.h"
+#include "site_lock_fakes.h"
 
 using core::ScopedBstr;
 using core::ScopedVariant;
@@ -167,6 +168,25 @@ TEST_F(QuennetPrint, ConnectionPointsAndTheirConnectionsCanBeEnumerated) {
     connections.Reset();
     EXPECT_EQ(events->Unadvise(cookie), S_OK);
     EXPECT_EQ(sink->References(), 1u) << "enumerators released what they held";
+}
+
+// The site lock is Quennet's too: scripting only on a page of a listed site.
+TEST(QuennetSafety, OnlyAPageOfAListedSiteMayScriptIt) {
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com");
+    ComPtr<IObjectSafety> safety;
+    ASSERT_EQ(quennet::Lumtag::Create(IID_IObjectSafety, &safety), S_OK);
+    ComPtr<IOleObject> object;
+    ASSERT_EQ(safety.As(&object), S_OK);
+    const std::pair<const wchar_t*, HRESULT> cases[] = {{L"https://labels.example.com/", S_OK},
+                                                        {L"https://labels.example.com.evil.net/", E_FAIL}};
+    for (const auto& [page, verdict] : cases) {
+        unit::FakeSite site(page);
+        ASSERT_EQ(object->SetClientSite(&site), S_OK);
+        EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID__lumtag, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                    INTERFACESAFE_FOR_UNTRUSTED_CALLER),
+                  verdict);
+        ASSERT_EQ(object->SetClientSite(nullptr), S_OK);
+    }
 }
 
 // The built library, loaded from beside the test program.

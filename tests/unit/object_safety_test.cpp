@@ -1,0 +1,126 @@
+// IObjectSafety of the Ostrel control, as a browser asks it: safe for
+// scripting and for initialisation only on a page of a site the policy lists.
+#include <windows.h>
+// windows.h first: the headers below need its types.
+#include <dispex.h>
+#include <gtest/gtest.h>
+#include <objsafe.h>
+#include <ocidl.h>
+
+#include "lumtag.h"
+#include "site_lock_fakes.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr DWORD kCaller = INTERFACESAFE_FOR_UNTRUSTED_CALLER;
+constexpr DWORD kData = INTERFACESAFE_FOR_UNTRUSTED_DATA;
+
+class ObjectSafetyTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(ostrel::Lumtag::Create(IID_IObjectSafety, &safety_), S_OK);
+        ASSERT_EQ(safety_.As(&object_), S_OK);
+    }
+    void Site(IOleClientSite* site) { ASSERT_EQ(object_->SetClientSite(site), S_OK); }
+    // Asks for scripting on IDispatch and the dual interface, and for
+    // initialisation from a property bag or a stream; all four must agree.
+    HRESULT AskAll() {
+        const HRESULT hr = safety_->SetInterfaceSafetyOptions(IID_IDispatch, kCaller, kCaller);
+        EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID__lumtag, kCaller, kCaller), hr);
+        EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IPersistPropertyBag, kData, kData), hr);
+        EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IPersistStreamInit, kData, kData), hr);
+        return hr;
+    }
+    DWORD Enabled(REFIID iid) {
+        DWORD supported = 0, enabled = 0;
+        EXPECT_EQ(safety_->GetInterfaceSafetyOptions(iid, &supported, &enabled), S_OK);
+        return enabled;
+    }
+
+    ComPtr<IObjectSafety> safety_;
+    ComPtr<IOleObject> object_;
+};
+
+TEST_F(ObjectSafetyTest, OnlyPagesOfAListedSiteMayScriptAndInitialiseIt) {
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com;https://*.corp.example");
+    const struct {
+        const wchar_t* page;
+        HRESULT verdict;
+    } cases[] = {
+        {L"https://labels.example.com/print.html", S_OK},
+        {L"https://a.corp.example:443/", S_OK},
+        {L"https://labels.example.com.evil.net/", E_FAIL},
+        {L"https://labels.example.com@evil.net/", E_FAIL},
+        {L"https://evil.net/?site=https://labels.example.com/", E_FAIL},
+        {L"http://labels.example.com/", E_FAIL},
+        {L"https://labels.example.com:8443/", E_FAIL},
+        {L"file:///C:/print.html", E_FAIL},
+        {L"about:blank", E_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.page));
+        unit::FakeSite site(c.page);
+        Site(&site);
+        EXPECT_EQ(AskAll(), c.verdict);
+        const DWORD scripting = c.verdict == S_OK ? kCaller : 0, loading = c.verdict == S_OK ? kData : 0;
+        EXPECT_EQ(Enabled(IID_IDispatch), scripting);
+        EXPECT_EQ(Enabled(IID_IPersistPropertyBag), loading);
+        // Turning the options off again is never refused.
+        EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IDispatch, kCaller, 0), S_OK);
+        EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IPersistPropertyBag, kData, 0), S_OK);
+        EXPECT_EQ(Enabled(IID_IDispatch), 0u);
+        Site(nullptr);
+    }
+}
+
+TEST_F(ObjectSafetyTest, NoListNoSiteOrNoAddressIsRefused) {
+    unit::FakeSite listed(L"https://labels.example.com/");
+    Site(&listed);
+    EXPECT_EQ(AskAll(), E_FAIL) << "no policy key";
+    {
+        const unit::ScopedSitePolicy empty;
+        EXPECT_EQ(AskAll(), E_FAIL) << "a policy key without values";
+    }
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com");
+    EXPECT_EQ(AskAll(), S_OK);
+    unit::FakeSite noAddress(nullptr, true);
+    Site(&noAddress);
+    EXPECT_EQ(AskAll(), E_FAIL);
+    Site(nullptr);
+    EXPECT_EQ(AskAll(), E_FAIL);
+}
+
+TEST_F(ObjectSafetyTest, ReportsEachInterfacesOptionsAndRefusesOthers) {
+    const struct {
+        const IID* iid;
+        HRESULT result;
+        DWORD supported;
+    } cases[] = {
+        {&IID_IDispatch, S_OK, kCaller},
+        {&IID__lumtag, S_OK, kCaller},
+        {&IID_IPersistPropertyBag, S_OK, kData},
+        {&IID_IPersistStreamInit, S_OK, kData},
+        {&IID_IOleObject, S_OK, 0},
+        {&__uuidof(IDispatchEx), E_NOINTERFACE, 0},
+        {&IID_IPersistStorage, E_NOINTERFACE, 0},
+    };
+    for (const auto& c : cases) {
+        DWORD supported = 0xFF, enabled = 0xFF;
+        EXPECT_EQ(safety_->GetInterfaceSafetyOptions(*c.iid, &supported, &enabled), c.result);
+        EXPECT_EQ(supported, c.supported);
+        EXPECT_EQ(enabled, 0u) << "nothing is enabled before a call enables it";
+    }
+    EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IPersistStorage, kData, kData), E_NOINTERFACE);
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com");
+    unit::FakeSite listed(L"https://labels.example.com/");
+    Site(&listed);
+    // Options an interface does not offer are refused even on a listed page.
+    EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IDispatch, kCaller | kData, kCaller | kData), E_FAIL);
+    EXPECT_EQ(safety_->SetInterfaceSafetyOptions(IID_IOleObject, kCaller, kCaller), E_FAIL);
+    EXPECT_EQ(Enabled(IID_IDispatch), 0u);
+    Site(nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// Stand-ins for the site lock's tests: a client site whose container moniker
+// is a URL moniker, and the site policy written into HKLM of the test's Wine
+// prefix for the length of a test.
+#pragma once
+
+#include <windows.h>
+// windows.h first: the headers below need its types.
+#include <gtest/gtest.h>
+#include <servprov.h>
+#include <urlmon.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "safety.h"
+
+namespace unit {
+
+// A client site on the page |page| (no moniker when null). With |services|
+// it is also a service provider that offers nothing and records what it was
+// asked for. Calls the site lock does not make fail the test.
+class FakeSite final : public IOleClientSite, public IServiceProvider {
+public:
+    explicit FakeSite(const wchar_t* page, bool services = false)
+        : page_(page != nullptr ? page : L""), hasPage_(page != nullptr), services_(services) {}
+    FakeSite(const FakeSite&) = delete;
+    FakeSite& operator=(const FakeSite&) = delete;
+    ~FakeSite() { EXPECT_EQ(refs_, 0u) << "the site is still referenced"; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
+        *object = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IOleClientSite) *object = static_cast<IOleClientSite*>(this);
+        if (iid == IID_IServiceProvider && services_) *object = static_cast<IServiceProvider*>(this);
+        if (*object == nullptr) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() noexcept override { return --refs_; }
+
+    STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) noexcept override {
+        *moniker = nullptr;
+        EXPECT_EQ(assign, static_cast<DWORD>(OLEGETMONIKER_ONLYIFTHERE));
+        EXPECT_EQ(which, static_cast<DWORD>(OLEWHICHMK_CONTAINER));
+        if (!hasPage_) return E_FAIL;
+        return CreateURLMonikerEx(nullptr, page_.c_str(), moniker, URL_MK_UNIFORM);
+    }
+    STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) noexcept override {
+        asked.emplace_back(service, iid);
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP SaveObject() noexcept override { return Unexpected("SaveObject"); }
+    STDMETHODIMP GetContainer(IOleContainer**) noexcept override { return Unexpected("GetContainer"); }
+    STDMETHODIMP ShowObject() noexcept override { return Unexpected("ShowObject"); }
+    STDMETHODIMP OnShowWindow(BOOL) noexcept override { return Unexpected("OnShowWindow"); }
+    STDMETHODIMP RequestNewObjectLayout() noexcept override { return Unexpected("RequestNewObjectLayout"); }
+
+    // The services asked for, with the interface asked of each.
+    std::vector<std::pair<GUID, IID>> asked;
+
+private:
+    static HRESULT Unexpected(const char* method) {
+        ADD_FAILURE() << "unexpected IOleClientSite::" << method;
+        return E_NOTIMPL;
+    }
+    const std::wstring page_;
+    const bool hasPage_;
+    const bool services_;
+    ULONG refs_ = 0;
+};
+
+// The site policy key with the given values while it lives; removed with its parent afterwards.
+class ScopedSitePolicy {
+public:
+    ScopedSitePolicy() {
+        EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, core::kAllowedSitesKey, 0, nullptr, 0,
+                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key_, nullptr),
+                  ERROR_SUCCESS);
+    }
+    explicit ScopedSitePolicy(const wchar_t* text) : ScopedSitePolicy() { Set(L"sites", REG_SZ, text); }
+    ScopedSitePolicy(const ScopedSitePolicy&) = delete;
+    ScopedSitePolicy& operator=(const ScopedSitePolicy&) = delete;
+    ~ScopedSitePolicy() {
+        RegCloseKey(key_);
+        EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, core::kAllowedSitesKey, KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Lumtag", KEY_WOW64_64KEY, 0);
+    }
+
+    // Stores |text| with its terminating null as a value of |type|.
+    void Set(const wchar_t* name, DWORD type, const wchar_t* text) {
+        const DWORD size = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+        EXPECT_EQ(RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(text), size), ERROR_SUCCESS);
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+}  // namespace unit
