@@ -212,13 +212,11 @@ STDMETHODIMP ObjectSafety::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWO
     if ((mask & ~options.supported) != 0) return E_FAIL;
     if (options.enabled == nullptr) return S_OK;
     const DWORD wanted = mask & enabled;
-    try {
+    return CatchReturn([&] {
         if (wanted != 0 && !PageIsAllowed()) return E_FAIL;
-    } catch (...) {
-        return CurrentFailure().code;
-    }
-    *options.enabled = (*options.enabled & ~mask) | wanted;
-    return S_OK;
+        *options.enabled = (*options.enabled & ~mask) | wanted;
+        return S_OK;
+    });
 }
 
 }  // namespace core
