@@ -46,12 +46,21 @@ int main() {
     const ULONGLONG started = GetTickCount64();
     // The unload loop first, in its own process; then the stream phase, while
     // the peak of private memory is still the one of a fresh process.
-    soak::UnloadLoop(settings, table);
-    soak::StreamLoad(settings, table);
-    soak::Resources(settings, table);
-    soak::SerialPrints(settings, table);
-    soak::NetworkJobs(settings, table);
-    std::printf("soak: %llu s\n", static_cast<unsigned long long>((GetTickCount64() - started) / 1000));
+    const struct {
+        const char* name;
+        void (*run)(const soak::Settings&, soak::Table&);
+    } phases[] = {{"unload loop", soak::UnloadLoop},
+                  {"stream load", soak::StreamLoad},
+                  {"resources", soak::Resources},
+                  {"serial", soak::SerialPrints},
+                  {"network", soak::NetworkJobs}};
+    for (const auto& phase : phases) {
+        const ULONGLONG phaseStarted = GetTickCount64();
+        phase.run(settings, table);
+        std::printf("soak: %s took %llu s\n", phase.name,
+                    static_cast<unsigned long long>((GetTickCount64() - phaseStarted) / 1000));
+    }
+    std::printf("soak: %llu s in all\n", static_cast<unsigned long long>((GetTickCount64() - started) / 1000));
     const bool ok = table.Print();
     OleUninitialize();
     return ok ? 0 : 1;
