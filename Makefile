@@ -9,6 +9,9 @@
 #   make screenshot picture of the Quennet test panel in a container:
 #                   docs/quennet-panel.png
 #   make bench      run the benchmark under Wine
+#   make soak       the controls under load and faults for some minutes: a
+#                   table of measures against their bounds (SOAK_ARGS, e.g.
+#                   --seed 123 to repeat a run; the test suite runs a short one)
 #   make clean      remove build/
 #
 # TEST_ARCH picks the build tree the Wine tests run in: i686 when the 32-bit
@@ -21,7 +24,7 @@ ARCHES     := i686 x86_64
 TEST_ARCH  ?= $(shell bash tests/harness/probe_arch.sh)
 HARNESS     = TEST_ARCH=$(TEST_ARCH) HARNESS_BUILD_DIR=$(CURDIR)/build/$(TEST_ARCH)
 
-.PHONY: all deps build test demo screenshot bench clean $(addprefix build-,$(ARCHES))
+.PHONY: all deps build test demo screenshot bench soak clean $(addprefix build-,$(ARCHES))
 
 all: build
 
@@ -66,6 +69,11 @@ screenshot: build
 bench: build
 	$(HARNESS) bash tests/harness/with_harness.sh \
 	  bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/ostrel_bench.exe
+
+SOAK_ARGS ?= --scale 1
+soak: build
+	$(HARNESS) bash tests/harness/with_harness.sh \
+	  bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/soak.exe $(SOAK_ARGS)
 
 clean:
 	@for a in $(ARCHES); do \
