@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wrl/client.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -27,6 +28,7 @@ constexpr int kChildSetupFailed = 2;
 constexpr int kChildCrashed = 3;
 constexpr int kChildCallFailed = 4;
 constexpr int kChildLibraryStayed = 5;
+constexpr int kChildAborted = 6;
 
 volatile int g_round = -1;
 
@@ -36,6 +38,25 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
     std::fflush(stderr);
     TerminateProcess(GetCurrentProcess(), kChildCrashed);
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// abort() leaves no exception for the filter above: say where it came from
+// (module and offset of each frame) before the child ends.
+void OnAbort(int) {
+    void* frames[48];
+    const USHORT count = RtlCaptureStackBackTrace(0, 48, frames, nullptr);
+    std::fprintf(stderr, "unload loop: abort in round %d\n", g_round);
+    for (USHORT i = 0; i < count; ++i) {
+        HMODULE module = nullptr;
+        wchar_t name[MAX_PATH] = L"?";
+        if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                               static_cast<LPCWSTR>(frames[i]), &module))
+            GetModuleFileNameW(module, name, MAX_PATH);
+        std::fprintf(stderr, "  %p %ls+0x%lx\n", frames[i], name,
+                     static_cast<unsigned long>(static_cast<char*>(frames[i]) - reinterpret_cast<char*>(module)));
+    }
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), kChildAborted);
 }
 
 // A port on 127.0.0.1 where nothing listens: bound by the system's choice, then let go.
@@ -64,6 +85,7 @@ bool OstrelLoaded() {
 
 int UnloadLoopChild(int rounds) {
     SetUnhandledExceptionFilter(ReportCrash);
+    std::signal(SIGABRT, OnAbort);
     const u_short port = ClosedPort();
     if (port == 0 || OstrelLoaded()) return kChildSetupFailed;
     const core::ScopedBstr host = core::ScopedBstr::Copy(L"localhost");
@@ -104,7 +126,13 @@ void UnloadLoop(const Settings& settings, Table& table) {
         WaitForSingleObject(process.Get(), 5000);
     }
     GetExitCodeProcess(process.Get(), &code);
-    const char* verdicts[] = {"ok", "?", "setup failed", "crashed", "a call failed", "library stayed loaded"};
+    const char* verdicts[] = {"ok",
+                              "?",
+                              "setup failed",
+                              "crashed",
+                              "a call failed",
+                              "library stayed loaded",
+                              "aborted (see the frames above)"};
     const std::string verdict = code < std::size(verdicts) ? verdicts[code] : "ended with " + std::to_string(code);
     table.Add("unload loop: " + std::to_string(rounds) + " rounds in a child (" +
                   std::to_string((GetTickCount64() - started) / 1000) + " s)",
