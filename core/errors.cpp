@@ -60,6 +60,17 @@ void Throw(HRESULT code, std::wstring description) {
     throw ComError(code, std::move(description));
 }
 
+std::wstring BytesWentOut(size_t done, size_t count) {
+    return std::to_wstring(done) + L" of " + std::to_wstring(count) + L" bytes went out";
+}
+
+void ThrowStalled(std::wstring_view action, DWORD limitMs, size_t done, size_t count) {
+    const std::wstring limit =
+        limitMs % 1000 == 0 ? std::to_wstring(limitMs / 1000) + L" s" : std::to_wstring(limitMs) + L" ms";
+    Throw(kWriteTimeout, std::wstring(action) + L" timed out: the printer took no more data within " + limit + L"; " +
+                             BytesWentOut(done, count));
+}
+
 void ThrowIfFailed(HRESULT hr, std::wstring_view what) {
     if (SUCCEEDED(hr)) return;
     std::wstring description(what);

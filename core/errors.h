@@ -44,6 +44,12 @@ void ThrowIfFailed(HRESULT hr, std::wstring_view what);
 // Throws with the system's text for GetLastError(), prefixed by |what|.
 [[noreturn]] void ThrowLastError(HRESULT code, std::wstring_view what);
 
+// "n of m bytes went out": how far a write got, for failure descriptions.
+std::wstring BytesWentOut(size_t done, size_t count);
+// The timeout failure of a write whose printer took no data for |limitMs|:
+// |action| ("Writing to LPT1:"), the limit and how far the write got.
+[[noreturn]] void ThrowStalled(std::wstring_view action, DWORD limitMs, size_t done, size_t count);
+
 // The standard description of a code: ours for the codes above, the system's otherwise.
 std::wstring DescribeCode(HRESULT code);
 // The system's message for a Win32 error, without the trailing line end.

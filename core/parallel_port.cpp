@@ -28,7 +28,7 @@ void ParallelPort::Write(const void* bytes, size_t count) {
     if (!handle_.IsValid()) Throw(kPortNotOpen, L"Writing needs an open port: " + device_ + L" is not open");
     const auto* data = static_cast<const char*>(bytes);
     size_t done = 0;
-    auto progress = [&] { return std::to_wstring(done) + L" of " + std::to_wstring(count) + L" bytes went out"; };
+    auto progress = [&] { return BytesWentOut(done, count); };
     while (done < count) {
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(count - done, kPieceBytes));
         OVERLAPPED overlapped{};
@@ -46,8 +46,7 @@ void ParallelPort::Write(const void* bytes, size_t count) {
                 // A slow printer that took part of the piece is still printing:
                 // the rest goes out as the next piece, with a new limit.
                 if (written > 0) continue;
-                Throw(kWriteTimeout, L"Writing to " + device_ + L" timed out: the printer took no more data within " +
-                                         std::to_wstring(stallLimitMs_ / 1000) + L" s; " + progress());
+                ThrowStalled(L"Writing to " + device_, stallLimitMs_, done, count);
             }
         }
         if (!GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE))

@@ -176,13 +176,11 @@ void SerialPort::Write(const void* bytes, size_t count) {
         SetWriteTimeout(WriteTimeoutMs(chunk));
         DWORD written = 0;
         if (!WriteFile(handle_.Get(), data + done, chunk, &written, nullptr))
-            ThrowLastError(kDeviceIoError, L"Writing to " + Name() + L" failed after " +
-                                               std::to_wstring(done + written) + L" of " + std::to_wstring(count) +
-                                               L" bytes");
+            ThrowLastError(kDeviceIoError,
+                           L"Writing to " + Name() + L" failed after " + BytesWentOut(done + written, count));
         done += written;
         if (written < chunk)
-            Throw(kWriteTimeout, L"Writing to " + Name() + L" timed out: " + std::to_wstring(done) + L" of " +
-                                     std::to_wstring(count) + L" bytes went out");
+            Throw(kWriteTimeout, L"Writing to " + Name() + L" timed out: " + BytesWentOut(done, count));
     }
 }
 

@@ -259,7 +259,6 @@ void TcpClient::Send(const char* bytes, size_t count) {
         Throw(kSocketWrongState,
               L"SendData needs a connection to " + Peer() + L"; the state is " + std::to_wstring(state_));
     size_t sent = 0;
-    auto progress = [&] { return std::to_wstring(sent) + L" of " + std::to_wstring(count) + L" bytes went out"; };
     ULONGLONG lastProgress = GetTickCount64();
     while (sent < count) {
         const int chunk = static_cast<int>(std::min<size_t>(count - sent, 1u << 20));
@@ -283,14 +282,11 @@ void TcpClient::Send(const char* bytes, size_t count) {
             }
             // The printer holds the start of a label: the next job needs a new connection.
             Fail();
-            const std::wstring limit = sendIdleLimitMs_ % 1000 == 0 ? std::to_wstring(sendIdleLimitMs_ / 1000) + L" s"
-                                                                    : std::to_wstring(sendIdleLimitMs_) + L" ms";
-            Throw(core::kWriteTimeout, L"Sending to " + Peer() + L" timed out: the printer took no more data within " +
-                                           limit + L"; " + progress());
+            core::ThrowStalled(L"Sending to " + Peer(), sendIdleLimitMs_, sent, count);
         }
         Fail();
-        Throw(core::kDeviceIoError,
-              L"Sending to " + Peer() + L" failed after " + progress() + L": " + core::SystemMessage(error));
+        Throw(core::kDeviceIoError, L"Sending to " + Peer() + L" failed after " + core::BytesWentOut(sent, count) +
+                                        L": " + core::SystemMessage(error));
     }
 }
 
