@@ -378,72 +378,67 @@ TEST_F(TypeLibraryTest, MemberTableOfTheDualInterface) {
 // Out of memory at every interface a container or script calls first: the
 // call fails with E_OUTOFMEMORY; no exception reaches the caller.
 TEST(InterfaceBoundaries, RunningOutOfMemoryIsAnErrorNotACrash) {
+    // A fresh control's interfaces, and a saved stream long enough to need
+    // memory when it loads.
+    struct Control {
+        ComPtr<IDispatch> dispatch;
+        ComPtr<IProvideClassInfo> classInfo;
+        ComPtr<IConnectionPointContainer> points;
+        ComPtr<IPersistStreamInit> persist;
+        ComPtr<IStream> saved;
+    };
     const struct {
         const char* name;
-        HRESULT (*call)(IUnknown* control);
+        HRESULT (*call)(Control& c);
     } cases[] = {
         {"GetIDsOfNames",
-         [](IUnknown* c) {
-             ComPtr<IDispatch> d;
-             c->QueryInterface(IID_PPV_ARGS(&d));
+         [](Control& c) {
              LPOLESTR name = const_cast<LPOLESTR>(L"ExecPrint");
              DISPID id = 0;
-             unit::AllocationsFail fail;
-             return d->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+             return c.dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
          }},
         {"GetTypeInfo",
-         [](IUnknown* c) {
-             ComPtr<IDispatch> d;
-             c->QueryInterface(IID_PPV_ARGS(&d));
+         [](Control& c) {
              ComPtr<ITypeInfo> info;
-             unit::AllocationsFail fail;
-             return d->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info);
+             return c.dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info);
          }},
         {"Invoke",
-         [](IUnknown* c) {
-             ComPtr<IDispatch> d;
-             c->QueryInterface(IID_PPV_ARGS(&d));
+         [](Control& c) {
              DISPPARAMS none{};
-             unit::AllocationsFail fail;
-             return d->Invoke(kExecPrint, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr,
-                              nullptr);
+             return c.dispatch->Invoke(kExecPrint, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
+                                       nullptr, nullptr);
          }},
         {"GetClassInfo",
-         [](IUnknown* c) {
-             ComPtr<IProvideClassInfo> p;
-             c->QueryInterface(IID_PPV_ARGS(&p));
+         [](Control& c) {
              ComPtr<ITypeInfo> info;
-             unit::AllocationsFail fail;
-             return p->GetClassInfo(&info);
+             return c.classInfo->GetClassInfo(&info);
          }},
         {"EnumConnectionPoints",
-         [](IUnknown* c) {
-             ComPtr<IConnectionPointContainer> p;
-             c->QueryInterface(IID_PPV_ARGS(&p));
+         [](Control& c) {
              ComPtr<IEnumConnectionPoints> points;
-             unit::AllocationsFail fail;
-             return p->EnumConnectionPoints(&points);
+             return c.points->EnumConnectionPoints(&points);
          }},
-        {"Load(IStream)",
-         [](IUnknown* c) {
-             ComPtr<IPersistStreamInit> p;
-             c->QueryInterface(IID_PPV_ARGS(&p));
-             ComPtr<_lumtag> l;
-             c->QueryInterface(IID__lumtag, &l);
-             ScopedBstr text(SysAllocString(L"Lager 7, shelf B, row 12, the second bin"));
-             l->put_MemId(text.Get());
-             ComPtr<IStream> saved;
-             CreateStreamOnHGlobal(nullptr, TRUE, &saved);
-             p->Save(saved.Get(), FALSE);
-             saved->Seek({}, STREAM_SEEK_SET, nullptr);
-             unit::AllocationsFail fail;
-             return p->Load(saved.Get());
-         }},
+        {"Load(IStream)", [](Control& c) { return c.persist->Load(c.saved.Get()); }},
     };
-    for (const auto& c : cases) {
-        ComPtr<IUnknown> control;
-        ASSERT_EQ(ostrel::Lumtag::CreateWith(unit::RecordingDispatch::Create().Get(), IID_PPV_ARGS(&control)), S_OK);
-        EXPECT_EQ(c.call(control.Get()), E_OUTOFMEMORY) << c.name;
+    for (const auto& testCase : cases) {
+        ComPtr<_lumtag> lumtag;
+        ASSERT_EQ(ostrel::Lumtag::CreateWith(unit::RecordingDispatch::Create().Get(), IID__lumtag, &lumtag), S_OK);
+        Control c;
+        ASSERT_EQ(lumtag.As(&c.dispatch), S_OK);
+        ASSERT_EQ(lumtag.As(&c.classInfo), S_OK);
+        ASSERT_EQ(lumtag.As(&c.points), S_OK);
+        ASSERT_EQ(lumtag.As(&c.persist), S_OK);
+        ScopedBstr text(SysAllocString(L"Lager 7, shelf B, row 12, the second bin"));
+        ASSERT_EQ(lumtag->put_MemId(text.Get()), S_OK);
+        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &c.saved), S_OK);
+        ASSERT_EQ(c.persist->Save(c.saved.Get(), FALSE), S_OK);
+        ASSERT_EQ(c.saved->Seek({}, STREAM_SEEK_SET, nullptr), S_OK);
+        HRESULT hr = S_OK;
+        {
+            unit::AllocationsFail fail;
+            hr = testCase.call(c);
+        }
+        EXPECT_EQ(hr, E_OUTOFMEMORY) << testCase.name;
     }
 }
 
