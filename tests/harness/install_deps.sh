@@ -8,6 +8,7 @@ packages=(
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
     wine wine64 wine32:i386 libwine-dev
     socat xvfb xauth googletest cmake make python3
+    wixl msitools gcab osslsigncode openssl
 )
 
 missing=()

@@ -5,7 +5,7 @@
 #   - one persistent wineserver for the run, with Wine's services started
 #     detached so that they hold no test runner's output pipe;
 #   - socat pty pairs: COM5<->COM6, COM7<->COM8, and LPT1 with a peer pty
-#     readable from Linux;
+#     readable from Linux; COM10, whose far end hangs up after one byte;
 #   - the controls of the build tree registered with regsvr32.
 # teardown.sh undoes it. Running setup twice first tears the old run down.
 set -euo pipefail
@@ -82,6 +82,15 @@ for pair in "${HARNESS_COM_PAIRS[@]}"; do
     ln -sfn "$HARNESS_PTY_DIR/COM$b" "$WINEPREFIX/dosdevices/com$b"
     log "COM$a <-> COM$b (socat pid $(cat "$HARNESS_STATE/socat.com$a.pid"))"
 done
+# COM10: a line whose far end hangs up once it has read one byte, for what
+# the serial port does with a line that goes away while it is open.
+rm -f "$HARNESS_PTY_DIR/COM10"
+setsid socat -d -d "pty,raw,echo=0,link=$HARNESS_PTY_DIR/COM10" "SYSTEM:head -c1 >/dev/null" \
+    </dev/null >>"$HARNESS_STATE/socat.com10.log" 2>&1 &
+echo $! >"$HARNESS_STATE/socat.com10.pid"
+for _ in $(seq 1 100); do [[ -e $HARNESS_PTY_DIR/COM10 ]] && break; sleep 0.05; done
+ln -sfn "$HARNESS_PTY_DIR/COM10" "$WINEPREFIX/dosdevices/com10"
+log "COM10 hangs up after one byte (socat pid $(cat "$HARNESS_STATE/socat.com10.pid"))"
 harness_start_pty_pair "$HARNESS_PTY_DIR/LPT1" "$HARNESS_PTY_DIR/LPT1.peer" \
     "$HARNESS_STATE/socat.lpt1.pid" "$HARNESS_STATE/socat.lpt1.log"
 ln -sfn "$HARNESS_PTY_DIR/LPT1" "$WINEPREFIX/dosdevices/lpt1"

@@ -1,5 +1,6 @@
 // The serial port component over real ports: the harness pairs COM5 with
-// COM6 and COM7 with COM8, so what goes out of one arrives at the other.
+// COM6 and COM7 with COM8, so what goes out of one arrives at the other;
+// the far end of COM10 hangs up once it has read a byte.
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
@@ -100,6 +101,26 @@ TEST_F(SerialComponent, RefusesBadValuesWithoutChangingWhatItHas) {
         EXPECT_EQ(ErrorCodeOf([&] { PutText(dispid::kSettings, good); }), S_OK) << good;
         EXPECT_EQ(SettingsNow(), good);
     }
+}
+
+TEST_F(SerialComponent, SettingsTheOpenLineRefusesLeaveTheOldOnesInPlace) {
+    // The far end of COM10 hangs up after reading one byte; from then on the
+    // line takes no settings, and the port keeps the last ones it took.
+    Open(10, L"4800,N,8,1");
+    PutText(dispid::kSettings, L"2400,E,7,1");
+    PutText(dispid::kOutput, L"H");
+    HRESULT refused = S_OK;
+    std::wstring description;
+    for (int attempt = 0; attempt < 200 && refused == S_OK; ++attempt) {
+        Sleep(100);
+        refused = ErrorCodeOf([&] { PutText(dispid::kSettings, L"19200,O,8,2"); }, &description);
+        if (refused == S_OK) PutText(dispid::kSettings, L"2400,E,7,1");
+    }
+    ASSERT_TRUE(refused == core::kInvalidPropertyValue || refused == core::kPortOpenFailed)
+        << std::hex << refused << " after the line hung up";
+    EXPECT_EQ(SettingsNow(), L"2400,E,7,1");
+    EXPECT_NE(description.find(L"COM10"), std::wstring::npos) << "names the port";
+    ErrorCodeOf([&] { Put(dispid::kPortOpen, core::BoolValue(false)); });
 }
 
 TEST_F(SerialComponent, RefusesOutputWhenClosedAndOpeningTwice) {
