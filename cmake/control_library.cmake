@@ -1,5 +1,6 @@
 # add_control_library(<Name> IDL <file.idl> TYPELIB <TypeLibName>
-#                     SOURCES <member sources...> [LIBRARIES <libs...>])
+#                     VERSION <a.b.c.d> SOURCES <member sources...>
+#                     [LIBRARIES <libs...>])
 #
 # One control library from its own IDL, resources and members:
 #   <name>_idl        the type library, header and identifiers (widl)
@@ -12,7 +13,7 @@
 #                     entry points and <name>.def
 # The folder holds <name>.idl, <name>.rc and <name>.def.
 function(add_control_library name)
-  cmake_parse_arguments(ACL "" "IDL;TYPELIB" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ACL "" "IDL;TYPELIB;VERSION" "SOURCES;LIBRARIES" ${ARGN})
   string(TOLOWER ${name} lower)
   set(dir ${CMAKE_CURRENT_SOURCE_DIR})
   set(out ${CMAKE_CURRENT_BINARY_DIR})
@@ -25,9 +26,23 @@ function(add_control_library name)
   target_include_directories(${lower}_control PUBLIC ${dir} ${out})
   target_link_libraries(${lower}_control PUBLIC control_core ${ACL_LIBRARIES})
 
+  # The version resource reads its numbers from version.h: 1.0.0.204 becomes
+  # 1,0,0,204 and the text "1.00.0204".
+  string(REPLACE "." ";" parts ${ACL_VERSION})
+  list(GET parts 0 major)
+  list(GET parts 1 minor)
+  list(GET parts 3 build)
+  string(REPLACE "." "," version_numbers ${ACL_VERSION})
+  math(EXPR minor_padded "100 + ${minor}")
+  math(EXPR build_padded "10000 + ${build}")
+  string(SUBSTRING ${minor_padded} 1 2 minor_text)
+  string(SUBSTRING ${build_padded} 1 4 build_text)
+  file(CONFIGURE OUTPUT ${out}/version.h CONTENT
+       "#define CONTROL_VERSION ${version_numbers}\n#define CONTROL_VERSION_TEXT \"${major}.${minor_text}.${build_text}\"\n")
+
   add_library(${lower}_resources OBJECT ${dir}/${lower}.rc)
   set_source_files_properties(${dir}/${lower}.rc PROPERTIES
-    OBJECT_DEPENDS "${out}/${ACL_TYPELIB}.tlb;${PROJECT_SOURCE_DIR}/core/toolbox.bmp;${PROJECT_SOURCE_DIR}/core/resource_ids.h")
+    OBJECT_DEPENDS "${out}/${ACL_TYPELIB}.tlb;${out}/version.h;${PROJECT_SOURCE_DIR}/core/toolbox.bmp;${PROJECT_SOURCE_DIR}/core/resource_ids.h")
   target_include_directories(${lower}_resources PRIVATE ${out} ${PROJECT_SOURCE_DIR}/core)
   add_dependencies(${lower}_resources ${lower}_idl)
 
