@@ -8,6 +8,8 @@
 #                   parallel and network printers
 #   make screenshot picture of the Quennet test panel in a container:
 #                   docs/quennet-panel.png
+#   make package    the installer package and the CAB in build/dist/; signed
+#                   with SIGN_KEY=key.pem SIGN_CERT=cert.pem
 #   make bench      run the benchmark under Wine
 #   make soak       the controls under load and faults for some minutes: a
 #                   table of measures against their bounds (SOAK_ARGS, e.g.
@@ -24,7 +26,7 @@ ARCHES     := i686 x86_64
 TEST_ARCH  ?= $(shell bash tests/harness/probe_arch.sh)
 HARNESS     = TEST_ARCH=$(TEST_ARCH) HARNESS_BUILD_DIR=$(CURDIR)/build/$(TEST_ARCH)
 
-.PHONY: all deps build test demo screenshot bench soak clean $(addprefix build-,$(ARCHES))
+.PHONY: all deps build test demo screenshot package bench soak clean $(addprefix build-,$(ARCHES))
 
 all: build
 
@@ -65,6 +67,10 @@ screenshot: build
 	  'printf "shot $(SHOT_BMP)\nquit\n" | bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/panel_host.exe'
 	@mkdir -p docs
 	python3 tests/e2e/bmp_to_png.py $(SHOT_BMP) docs/quennet-panel.png
+
+package: build
+	python3 packaging/make_package.py --i686 build/i686/bin --x86_64 build/x86_64/bin --out build/dist \
+	  $(if $(SIGN_KEY),--sign-key $(SIGN_KEY)) $(if $(SIGN_CERT),--sign-cert $(SIGN_CERT))
 
 bench: build
 	$(HARNESS) bash tests/harness/with_harness.sh \

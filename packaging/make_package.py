@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""Builds the Windows Installer package and the CAB of both controls.
+
+  make_package.py --i686 DIR --x86_64 DIR --out DIR
+                  [--version V] [--sign-key KEY.pem --sign-cert CERT.pem]
+
+writes into OUT:
+  label-controls-<version>.msi  both controls for 32-bit hosts (Program Files
+                                (x86), 32-bit registry view) and for 64-bit
+                                hosts (Program Files, 64-bit view), registered
+                                through the Registry table; the public property
+                                ALLOWED_SITES writes the site-lock policy value
+  label-controls-<version>.cab  the 32-bit controls with label-controls.inf,
+                                for a page's <object codebase=...>
+
+With a key and certificate, the libraries are signed before they go into
+either, then the .msi and the .cab themselves. Versions and the upgrade code
+come from cmake/product.cmake; --version builds another version of the same
+product (the upgrade test builds an older one).
+"""
+
+import argparse
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import uuid
+from dataclasses import dataclass
+from pathlib import Path
+from xml.etree import ElementTree as ET
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# The automation marshallers: the type-library marshaller for dual
+# interfaces, the dispatch marshaller for pure dispatch interfaces.
+TYPELIB_MARSHALLER = "{00020424-0000-0000-C000-000000000046}"
+DISPATCH_MARSHALLER = "{00020420-0000-0000-C000-000000000046}"
+# OLEMISC_ bits the controls register for their content aspect (control.h).
+CONTROL_MISC_STATUS = "131473"
+TOOLBOX_BITMAP_ID = 30000
+# Type library flags as the system writes them: control, has disk image.
+TYPELIB_FLAGS = "10"
+POLICY_ROOT = r"SOFTWARE\Policies\Lumtag"
+POLICY_KEY = POLICY_ROOT + r"\AllowedSites"
+POLICY_VALUE = "LabelControls"
+PRODUCT_NAME = "Lumtag label controls"
+MANUFACTURER = "Lumtag"
+INSTALL_FOLDER = "Lumtag Label Controls"
+
+
+@dataclass
+class Control:
+    file: str  # Ostrel.ocx
+    prog_id: str  # Tessmer.lumtag
+    version: str  # 1.0.0.204
+    clsid: str
+    libid: str
+    library_text: str  # the type library's help string, as the system registers it
+    dual_iid: str
+    events_iid: str
+
+    @property
+    def stem(self):
+        return Path(self.file).stem
+
+
+def read_product():
+    """The set(NAME "value") lines of cmake/product.cmake."""
+    text = (ROOT / "cmake" / "product.cmake").read_text()
+    return dict(re.findall(r'^set\((\w+)\s+"([^"]*)"\)', text, re.MULTILINE))
+
+
+def read_idl(path):
+    """Identifiers of the type library, class and interfaces declared in an IDL file."""
+    text = path.read_text()
+    declared = {}
+    for attributes, kind, name in re.findall(r"\[([^\]]*)\]\s*(interface|dispinterface|library|coclass)\s+(\w+)", text):
+        found = re.search(r"uuid\(([0-9A-Fa-f-]+)\)", attributes)
+        if found:
+            declared[kind] = ("{" + found.group(1).upper() + "}", name, attributes)
+    help_text = re.search(r'helpstring\("([^"]*)"\)', declared["library"][2])
+    return {
+        "libid": declared["library"][0],
+        "library_text": help_text.group(1) if help_text else declared["library"][1],
+        "clsid": declared["coclass"][0],
+        "dual_iid": declared["interface"][0],
+        "events_iid": declared["dispinterface"][0],
+    }
+
+
+def controls(product):
+    return [
+        Control("Ostrel.ocx", "Tessmer.lumtag", product["OSTREL_VERSION"], **read_idl(ROOT / "ostrel" / "ostrel.idl")),
+        Control("Quennet.ocx", "Quennet.lumtag", product["QUENNET_VERSION"], **read_idl(ROOT / "quennet" / "quennet.idl")),
+    ]
+
+
+def registration(control, bits, file_ref, folder_ref):
+    """(key, name, value) under HKCR, as the library's own registration
+    writes them in its registry view; value None is a key without values.
+    Keys that both views share (ProgID, the type library's common values)
+    belong to the 64-bit rows."""
+    clsid = "CLSID\\" + control.clsid
+    typelib = "TypeLib\\" + control.libid + "\\1.0"
+    system = "win64" if bits == 64 else "win32"
+    rows = [
+        (clsid, "", control.prog_id),
+        (clsid + "\\InprocServer32", "", file_ref),
+        (clsid + "\\InprocServer32", "ThreadingModel", "Apartment"),
+        (clsid + "\\ProgID", "", control.prog_id),
+        (clsid + "\\TypeLib", "", control.libid),
+        (clsid + "\\Version", "", "1.0"),
+        (clsid + "\\Control", None, None),
+        (clsid + "\\ToolboxBitmap32", "", f"{file_ref}, {TOOLBOX_BITMAP_ID}"),
+        (clsid + "\\MiscStatus", "", "0"),
+        (clsid + "\\MiscStatus\\1", "", CONTROL_MISC_STATUS),
+        (f"{typelib}\\0\\{system}", "", file_ref),
+        (f"{typelib}\\409\\{system}", "", file_ref),
+    ]
+    for iid, name, marshaller in ((control.dual_iid, "_lumtag", TYPELIB_MARSHALLER),
+                                  (control.events_iid, "__lumtag", DISPATCH_MARSHALLER)):
+        key = "Interface\\" + iid
+        rows += [
+            (key, "", name),
+            (key + "\\ProxyStubClsid", "", marshaller),
+            (key + "\\ProxyStubClsid32", "", marshaller),
+            (key + "\\TypeLib", "", control.libid),
+            (key + "\\TypeLib", "Version", "1.0"),
+        ]
+    if bits == 64:
+        rows += [
+            (control.prog_id, "", control.prog_id),
+            (control.prog_id + "\\CLSID", "", control.clsid),
+            (typelib, "", control.library_text),
+            (typelib + "\\FLAGS", "", TYPELIB_FLAGS),
+            (typelib + "\\HELPDIR", "", folder_ref),
+        ]
+    return rows
+
+
+def stable_guid(upgrade_code, name):
+    """A GUID that stays the same for the same name in every version."""
+    return "{" + str(uuid.uuid5(uuid.UUID(upgrade_code), name)).upper() + "}"
+
+
+def element(parent, tag, **attributes):
+    return ET.SubElement(parent, tag, {k: str(v) for k, v in attributes.items()})
+
+
+def write_wxs(path, version, upgrade_code, controls_, files):
+    """files[(stem, bits)] is the library to install."""
+    wix = ET.Element("Wix", xmlns="http://schemas.microsoft.com/wix/2006/wi")
+    product = element(wix, "Product", Id=stable_guid(upgrade_code, "product " + version), Name=PRODUCT_NAME,
+                      Language="1033", Version=version, Manufacturer=MANUFACTURER, UpgradeCode=upgrade_code)
+    element(product, "Package", InstallerVersion="200", Compressed="yes", InstallScope="perMachine",
+            Manufacturer=MANUFACTURER, Description=f"{PRODUCT_NAME} {version}")
+    element(product, "MajorUpgrade", DowngradeErrorMessage="A newer version of [ProductName] is already installed.")
+    element(product, "Media", Id="1", Cabinet="controls.cab", EmbedCab="yes")
+
+    target = element(product, "Directory", Id="TARGETDIR", Name="SourceDir")
+    folders = {
+        32: element(element(target, "Directory", Id="ProgramFilesFolder"), "Directory", Id="INSTALLFOLDER32",
+                    Name=INSTALL_FOLDER),
+        64: element(element(target, "Directory", Id="ProgramFiles64Folder"), "Directory", Id="INSTALLFOLDER64",
+                    Name=INSTALL_FOLDER),
+    }
+    feature = element(product, "Feature", Id="Controls", Title=PRODUCT_NAME, Level="1")
+
+    for control in controls_:
+        for bits in (32, 64):
+            component_id = f"{control.stem}{bits}"
+            component = element(folders[bits], "Component", Id=component_id,
+                                Guid=stable_guid(upgrade_code, "component " + component_id),
+                                Win64="yes" if bits == 64 else "no")
+            element(component, "File", Id=component_id, Name=control.file,
+                    Source=files[(control.stem, bits)].relative_to(path.parent),
+                    KeyPath="yes")
+            # The system writes the folder without the closing backslash a
+            # folder property has.
+            folder = f"[{'ProgramFiles64Folder' if bits == 64 else 'ProgramFilesFolder'}]{INSTALL_FOLDER}"
+            for key, name, value in registration(control, bits, f"[#{component_id}]", folder):
+                if value is None:
+                    # wixl writes no key without a value: a placeholder row
+                    # that tables_after_wixl() turns into "create, remove on
+                    # uninstall".
+                    name, value = "*", KEY_ONLY_PLACEHOLDER
+                attributes = {"Root": "HKCR", "Key": key, "Type": "string", "Value": value}
+                if name:
+                    attributes["Name"] = name
+                element(component, "RegistryValue", **attributes)
+            element(feature, "ComponentRef", Id=component_id)
+
+    # The site-lock policy: one value, written only when the installing
+    # administrator gives ALLOWED_SITES, in the view both controls read.
+    policy = element(folders[64], "Component", Id="AllowedSites", Guid=stable_guid(upgrade_code, "component policy"),
+                     Win64="yes")
+    element(policy, "RegistryValue", Root="HKLM", Key=POLICY_KEY, Name=POLICY_VALUE, Type="string",
+            Value="[ALLOWED_SITES]", KeyPath="yes")
+    # Uninstalling takes the product's policy key with it; an allow list set
+    # by other means, with the package installed without one, stays.
+    element(policy, "RegistryValue", Root="HKLM", Key=POLICY_ROOT, Name="-", Type="string", Value=KEY_ONLY_PLACEHOLDER)
+    element(feature, "ComponentRef", Id="AllowedSites")
+
+    ET.indent(wix)
+    ET.ElementTree(wix).write(path, encoding="utf-8", xml_declaration=True)
+
+
+# wixl (msitools 0.101) writes no registry row without a value (a key to
+# create or remove), no component condition, no file version and no secure
+# property of ours: the tables get them once it has written them (an empty
+# string is a null cell).
+KEY_ONLY_PLACEHOLDER = "(key only)"
+
+
+def tables_after_wixl(controls_):
+    queries = [
+        f"UPDATE `Registry` SET `Value` = '' WHERE `Value` = '{KEY_ONLY_PLACEHOLDER}'",
+        # Installed only with an allow list; removed with the product (the
+        # installer evaluates the condition again when it removes).
+        "UPDATE `Component` SET `Condition` = 'ALLOWED_SITES OR REMOVE~=\"ALL\"' WHERE `Component` = 'AllowedSites'",
+        "UPDATE `Property` SET `Value` = 'ALLOWED_SITES;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
+        "WHERE `Property` = 'SecureCustomProperties'",
+    ]
+    for control in controls_:
+        for bits in (32, 64):
+            queries.append(f"UPDATE `File` SET `Version` = '{control.version}' WHERE `File` = '{control.stem}{bits}'")
+    return queries
+
+
+def write_inf(path, controls_):
+    lines = [
+        "; Installs the Lumtag label controls from a page's <object codebase=...>.",
+        "[version]",
+        'signature="$CHICAGO$"',
+        "AdvancedINF=2.0",
+        "",
+        "[Add.Code]",
+    ]
+    lines += [f"{c.file}={c.file}" for c in controls_]
+    for control in controls_:
+        lines += [
+            "",
+            f"[{control.file}]",
+            "file-win32-x86=thiscab",
+            f"clsid={control.clsid}",
+            f"FileVersion={control.version.replace('.', ',')}",
+            "RegisterServer=yes",
+        ]
+    path.write_text("\r\n".join(lines) + "\r\n", newline="")
+
+
+def run(*command, cwd=None):
+    done = subprocess.run([str(part) for part in command], capture_output=True, text=True, cwd=cwd)
+    if done.returncode != 0:
+        sys.exit(f"package: {Path(str(command[0])).name} failed ({done.returncode}):\n{done.stdout}{done.stderr}")
+
+
+class Signer:
+    def __init__(self, key, cert):
+        self.key, self.cert = key, cert
+
+    def sign(self, path):
+        """Authenticode-signs |path| in place."""
+        if not self.key:
+            return
+        signed = path.with_name(path.name + ".signed")
+        run("osslsigncode", "sign", "-certs", self.cert, "-key", self.key, "-n", PRODUCT_NAME, "-h", "sha256",
+            "-in", path, "-out", signed)
+        signed.replace(path)
+
+
+def build(args):
+    product = read_product()
+    version = args.version or product["LABEL_CONTROLS_VERSION"]
+    upgrade_code = product["LABEL_CONTROLS_UPGRADE_CODE"]
+    the_controls = controls(product)
+    signer = Signer(args.sign_key, args.sign_cert)
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    msi_name = f"label-controls-{version}.msi"
+    cab_name = f"label-controls-{version}.cab"
+
+    with tempfile.TemporaryDirectory(prefix="label-controls-") as scratch:
+        scratch = Path(scratch)
+        files = {}
+        for bits, source in ((32, Path(args.i686)), (64, Path(args.x86_64))):
+            folder = scratch / f"bin{bits}"
+            folder.mkdir()
+            for control in the_controls:
+                library = folder / control.file
+                shutil.copyfile(source / control.file, library)
+                signer.sign(library)
+                files[(control.stem, bits)] = library
+
+        # Both are made in the scratch folder (msibuild leaves temporary files
+        # beside the file it edits) and copied out when whole.
+        msi = scratch / msi_name
+        cab = scratch / cab_name
+        wxs = scratch / "label-controls.wxs"
+        write_wxs(wxs, version, upgrade_code, the_controls, files)
+        run("wixl", "-a", "x64", "-o", msi.resolve(), wxs.name, cwd=scratch)
+        for query in tables_after_wixl(the_controls):
+            run("msibuild", msi, "-q", query)
+        signer.sign(msi)
+
+        inf = scratch / "label-controls.inf"
+        write_inf(inf, the_controls)
+        cab_files = [files[(c.stem, 32)] for c in the_controls] + [inf]
+        run("gcab", "-c", "-n", cab, *cab_files)
+        signer.sign(cab)
+        for made in (msi, cab):
+            shutil.copyfile(made, out / made.name)
+
+    state = "signed" if args.sign_key else "unsigned (no SIGN_KEY/SIGN_CERT given)"
+    print(f"package: {msi_name} and {cab_name} in {out}, {state}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--i686", required=True, help="folder with the 32-bit Ostrel.ocx and Quennet.ocx")
+    parser.add_argument("--x86_64", required=True, help="folder with the 64-bit Ostrel.ocx and Quennet.ocx")
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--version", help="package version (default: cmake/product.cmake)")
+    parser.add_argument("--sign-key")
+    parser.add_argument("--sign-cert")
+    args = parser.parse_args()
+    if bool(args.sign_key) != bool(args.sign_cert):
+        parser.error("--sign-key and --sign-cert go together")
+    build(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

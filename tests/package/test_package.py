@@ -1,0 +1,353 @@
+"""The installer package and the CAB, built as `make package` builds them and
+proven by installing: signatures, versions, a major upgrade, a print through
+each control as installed, the policy value, an exact uninstall, and the
+package's registration against the libraries' own, key by key.
+
+Runs in a 64-bit prefix of its own (the package holds 64-bit controls), with
+nothing of the build tree registered. Where this machine runs 32-bit Windows
+programs, the 32-bit controls print too; elsewhere they are checked as files
+and registry entries.
+
+Arguments: --i686 DIR --x86_64 DIR (the built libraries) --work DIR.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent.parent
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+sys.path.insert(0, str(REPO / "packaging"))
+import e2elib  # noqa: E402  (ScriptResult, PortReader, start_pty_pair, stop_process)
+import make_package  # noqa: E402
+
+ARGS = None
+WINE64 = "/usr/lib/wine/wine64"
+WINE32 = "/usr/lib/wine/wine"
+WINESERVER = "/usr/lib/wine/wineserver64"
+OLDER_VERSION = "0.9.0"
+ALLOWED = "https://labels.example.com;https://*.corp.example"
+PE_MACHINE = {32: 0x14C, 64: 0x8664}
+FOLDERS = {64: "Program Files", 32: "Program Files (x86)"}
+
+
+def runs_32bit():
+    try:
+        return subprocess.run([WINE32, "--version"], capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+def pe_machine(path):
+    data = Path(path).read_bytes()
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[header + 4:header + 6], "little")
+
+
+def pe_version(path):
+    """The file version of the fixed part of a PE file's version resource."""
+    data = Path(path).read_bytes()
+    at = data.find(b"\xbd\x04\xef\xfe")
+    high = int.from_bytes(data[at + 8:at + 12], "little")
+    low = int.from_bytes(data[at + 12:at + 16], "little")
+    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+
+
+def msi_table(msi, table):
+    """Rows of one table as lists of cells (msiinfo export, header lines dropped)."""
+    out = subprocess.run(["msiinfo", "export", str(msi), table], capture_output=True, text=True, check=True).stdout
+    return [line.split("\t") for line in out.splitlines()[3:]]
+
+
+def osslsigncode_verifies(path, ca):
+    done = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(path)],
+                          capture_output=True, text=True)
+    return done.returncode == 0 and "Signature verification: ok" in done.stdout
+
+
+class Prefix:
+    """A 64-bit Wine prefix of this test's own, with its own wineserver."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH="win64", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WINELOADER", None)
+
+    def create(self):
+        if self.path.exists():
+            self.stop()
+            shutil.rmtree(self.path)
+        self.path.mkdir(parents=True)
+        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        subprocess.run([WINE64, "wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=300)
+        self.start(server=False)
+
+    def start(self, server=True):
+        if server:
+            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        # Wine's services inherit no pipe of ours (see the harness).
+        subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+    def stop(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=60)
+
+    def run(self, bits, *command, timeout=300):
+        loader = WINE64 if bits == 64 else WINE32
+        done = subprocess.run([loader, *command], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout)
+        return done.returncode, done.stdout.decode("cp1252", "replace")
+
+    def msiexec(self, *arguments):
+        return self.run(64, "msiexec", *arguments)[0]
+
+    def registry(self):
+        """{key: sorted value lines} of HKLM as saved (the server saves on exit)."""
+        self.stop()
+        text = (self.path / "system.reg").read_text(encoding="utf-8", errors="replace")
+        self.start()
+        keys = {}
+        for block in text.split("\n\n"):
+            block = block.strip()
+            found = re.match(r"\[([^\]]*)\]", block)
+            if found:
+                values = [line for line in block.split("\n")[1:] if line and not line.startswith("#")]
+                keys[found.group(1).lower()] = sorted(values)
+        return keys
+
+    def drive_c(self, *parts):
+        return self.path.joinpath("drive_c", *parts)
+
+
+class NetworkPrinter:
+    """A printer on 127.0.0.1: one connection at a time, its bytes kept."""
+
+    def __init__(self):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.jobs = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return
+            with connection:
+                job = bytearray()
+                while chunk := connection.recv(65536):
+                    job += chunk
+                self.jobs.append(bytes(job))
+
+    def close(self):
+        self.server.close()
+
+
+class Package(unittest.TestCase):
+    """One install lifetime, step by step (the steps run in name order)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = Path(ARGS.work)
+        shutil.rmtree(cls.work, ignore_errors=True)
+        cls.work.mkdir(parents=True)
+        cls.product = make_package.read_product()
+        cls.version = cls.product["LABEL_CONTROLS_VERSION"]
+        cls.controls = make_package.controls(cls.product)
+        cls.key, cls.cert = cls.work / "key.pem", cls.work / "cert.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Label test",
+                        "-days", "2", "-keyout", cls.key, "-out", cls.cert], capture_output=True, check=True)
+        cls.unsigned_line = cls.make("unsigned")
+        cls.make("signed", "--sign-key", cls.key, "--sign-cert", cls.cert)
+        cls.make("older", "--version", OLDER_VERSION)
+        cls.msi = cls.work / "signed" / f"label-controls-{cls.version}.msi"
+        cls.cab = cls.work / "signed" / f"label-controls-{cls.version}.cab"
+        cls.bits = (64, 32) if runs_32bit() else (64,)
+        cls.prefix = Prefix(cls.work / "prefix")
+        cls.prefix.create()
+        cls.lpt_peer = cls.work / "LPT1.peer"
+        cls.socat_log = open(cls.work / "socat.log", "w")
+        cls.socat = e2elib.start_pty_pair(str(cls.work / "LPT1"), str(cls.lpt_peer), cls.socat_log)
+        os.symlink(cls.work / "LPT1", cls.prefix.path / "dosdevices" / "lpt1")
+        cls.installed = None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.stop()
+        e2elib.stop_process(cls.socat)
+        cls.socat_log.close()
+
+    @classmethod
+    def make(cls, name, *options):
+        done = subprocess.run([sys.executable, str(REPO / "packaging" / "make_package.py"), "--i686", ARGS.i686,
+                               "--x86_64", ARGS.x86_64, "--out", str(cls.work / name), *map(str, options)],
+                              capture_output=True, text=True, check=True)
+        return done.stdout
+
+    def product_keys(self, registry):
+        marks = [c.clsid for c in self.controls] + [c.libid for c in self.controls] + \
+                [c.dual_iid for c in self.controls] + [c.events_iid for c in self.controls] + \
+                [c.prog_id for c in self.controls]
+        marks = [m.lower() for m in marks]
+        return {k: v for k, v in registry.items() if k.startswith("software\\\\classes") and any(m in k for m in marks)}
+
+    def test_1_outputs_are_signed_versioned_and_for_the_right_machines(self):
+        self.assertEqual(self.unsigned_line.count("\n"), 1)
+        self.assertIn("unsigned", self.unsigned_line)
+        for made in (self.msi, self.cab):
+            self.assertTrue(osslsigncode_verifies(made, self.cert), made)
+            self.assertFalse(osslsigncode_verifies(self.work / "unsigned" / made.name, self.cert), made)
+
+        properties = dict(row[:2] for row in msi_table(self.msi, "Property"))
+        self.assertEqual(properties["ProductVersion"], self.version)
+        self.assertEqual(properties["UpgradeCode"], self.product["LABEL_CONTROLS_UPGRADE_CODE"])
+        self.assertIn("ALLOWED_SITES", properties["SecureCustomProperties"].split(";"))
+
+        # The package's cabinet names each file by its row in the File table.
+        files = self.work / "from-msi"
+        files.mkdir()
+        with open(files / "controls.cab", "wb") as cab:
+            subprocess.run(["msiinfo", "extract", str(self.msi), "controls.cab"], stdout=cab, check=True)
+        subprocess.run(["gcab", "-x", "-C", str(files), str(files / "controls.cab")], capture_output=True, check=True)
+        file_versions = {row[0]: row[4] for row in msi_table(self.msi, "File")}
+        for control in self.controls:
+            built = Path(ARGS.i686) / control.file
+            self.assertEqual(pe_version(built), control.version, "version resource and cmake/product.cmake")
+            for bits in (32, 64):
+                packed = files / f"{control.stem}{bits}"
+                self.assertEqual(file_versions[f"{control.stem}{bits}"], control.version)
+                self.assertEqual(pe_machine(packed), PE_MACHINE[bits], packed)
+                self.assertTrue(osslsigncode_verifies(packed, self.cert), packed)
+
+        unpacked = self.work / "from-cab"
+        unpacked.mkdir()
+        subprocess.run(["gcab", "-x", "-C", str(unpacked), str(self.cab)], capture_output=True, check=True)
+        inf = (unpacked / "label-controls.inf").read_text()
+        for control in self.controls:
+            self.assertEqual(pe_machine(unpacked / control.file), PE_MACHINE[32])
+            self.assertTrue(osslsigncode_verifies(unpacked / control.file, self.cert))
+            self.assertIn(f"clsid={control.clsid}", inf)
+            self.assertIn(f"FileVersion={control.version.replace('.', ',')}", inf)
+
+        readme = (REPO / "README.md").read_text()
+        for named in [self.msi.name, self.cab.name] + [f"{c.file} {c.version}" for c in self.controls]:
+            self.assertTrue(named in readme, f"the README names {named}")
+
+    def test_2_a_newer_package_replaces_an_older_one(self):
+        older = self.work / "older" / f"label-controls-{OLDER_VERSION}.msi"
+        older_code = dict(row[:2] for row in msi_table(older, "Property"))["ProductCode"]
+        newer_code = dict(row[:2] for row in msi_table(self.msi, "Property"))["ProductCode"]
+        self.assertNotEqual(older_code, newer_code)
+        uninstall = "software\\\\microsoft\\\\windows\\\\currentversion\\\\uninstall\\\\"
+
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(older), "/qn"), 0)
+        self.assertIn(uninstall + older_code.lower(), self.prefix.registry())
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn", f"ALLOWED_SITES={ALLOWED}"), 0)
+        registry = self.prefix.registry()
+        self.assertNotIn(uninstall + older_code.lower(), registry)
+        self.assertIn(uninstall + newer_code.lower(), registry)
+        for control in self.controls:
+            for bits in (32, 64):
+                self.assertTrue(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER, control.file).is_file())
+        type(self).installed = self.product_keys(registry)
+        policy = registry.get("software\\\\policies\\\\lumtag\\\\allowedsites", [])
+        self.assertEqual(policy, [f'"{make_package.POLICY_VALUE}"="{ALLOWED}"'])
+
+    def test_3_each_control_prints_as_installed(self):
+        self.assertIsNotNone(self.installed, "installed")
+        script = e2elib.winpath(HERE / "installed_print.vbs")
+        system = {64: "system32", 32: "syswow64"}
+        reader = e2elib.PortReader(str(self.lpt_peer))
+        try:
+            for bits in self.bits:
+                with self.subTest(host=f"{bits}-bit cscript"):
+                    printer = NetworkPrinter()
+                    try:
+                        code, out = self.prefix.run(bits, f"C:\\windows\\{system[bits]}\\cscript.exe", "//nologo",
+                                                    script, str(printer.port), f"{bits}-bit")
+                        result = e2elib.ScriptResult(code, out, "")
+                        self.assertTrue(result.done, result)
+                        for label in ("create Ostrel", "connect", "send", "create Quennet", "print"):
+                            self.assertEqual(result.results[label][0], 0, (label, result))
+                        deadline = time.monotonic() + 10
+                        while not printer.jobs and time.monotonic() < deadline:
+                            time.sleep(0.05)
+                        self.assertEqual(printer.jobs, [f"^XA^FDOstrel {bits}-bit^FS^XZ".encode()])
+                        self.assertEqual(reader.take(expect=29), f"^XA^FDQuennet {bits}-bit^FS^XZ".encode())
+                    finally:
+                        printer.close()
+        finally:
+            reader.close()
+
+    def test_4_uninstall_leaves_nothing_of_the_product(self):
+        self.assertEqual(self.prefix.msiexec("/x", e2elib.winpath(self.msi), "/qn"), 0)
+        registry = self.prefix.registry()
+        self.assertEqual(self.product_keys(registry), {})
+        self.assertFalse([k for k in registry if k.startswith("software\\\\policies\\\\lumtag")])
+        for bits in (32, 64):
+            self.assertFalse(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER).exists())
+
+    def test_5_the_package_registers_what_the_libraries_register(self):
+        # The libraries' own registration, from the same folders, 64-bit first
+        # as the package's shared type library values are the 64-bit ones.
+        self.assertIsNotNone(self.installed, "installed")
+        installed = []
+        for bits, source in ((64, ARGS.x86_64), (32, ARGS.i686)):
+            folder = self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER)
+            folder.mkdir(parents=True)
+            for control in self.controls:
+                shutil.copyfile(Path(source) / control.file, folder / control.file)
+                installed.append((bits, f"C:\\{FOLDERS[bits]}\\{make_package.INSTALL_FOLDER}\\{control.file}"))
+        try:
+            for bits, path in installed:
+                if bits in self.bits:
+                    self.assertEqual(self.prefix.run(bits, "regsvr32", "/s", path)[0], 0, path)
+            registered = self.product_keys(self.prefix.registry())
+        finally:
+            for bits, path in installed:
+                if bits in self.bits:
+                    self.prefix.run(bits, "regsvr32", "/s", "/u", path)
+            for bits in (32, 64):
+                shutil.rmtree(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER))
+
+        def comparable(keys):
+            # Without 32-bit Windows programs only the 64-bit registration can run.
+            if 32 in self.bits:
+                return keys
+            return {k: v for k, v in keys.items() if "wow6432node" not in k and not k.endswith("\\\\win32")}
+
+        self.assertEqual(comparable(self.installed), comparable(registered))
+        if 32 not in self.bits:
+            for control in self.controls:
+                key = f"software\\\\classes\\\\wow6432node\\\\clsid\\\\{control.clsid.lower()}\\\\inprocserver32"
+                self.assertIn(f'@="C:\\\\Program Files (x86)\\\\{make_package.INSTALL_FOLDER}\\\\{control.file}"',
+                              self.installed[key])
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--i686", required=True)
+    parser.add_argument("--x86_64", required=True)
+    parser.add_argument("--work", required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()
