@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "module.h"
+#include "thread_runtime.h"
 
 extern "C" {
 
@@ -13,8 +14,11 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
         DisableThreadLibraryCalls(module);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         // Unloaded by FreeLibrary (not process exit): a reload must find no
-        // window class that points into the old image.
+        // window class that points into the old image, and a host that loads
+        // the library again and again must not run out of what the runtime
+        // takes per load.
         core::UnregisterWindowClasses();
+        core::ReleaseThreadRuntime(module);
     }
     return TRUE;
 }

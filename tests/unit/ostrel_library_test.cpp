@@ -210,3 +210,68 @@ TEST_F(OstrelLibraryTest, AnotherApartmentCallsThroughTheDualInterface) {
 }
 
 }  // namespace
+
+namespace {
+
+// The lowest free thread-local storage index and handle value: both rise
+// when something is taken and not given back.
+DWORD LowestFreeTlsIndex() {
+    const DWORD index = TlsAlloc();
+    TlsFree(index);
+    return index;
+}
+
+uintptr_t LowestFreeHandle() {
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(event);
+    return reinterpret_cast<uintptr_t>(event);
+}
+
+}  // namespace
+
+TEST(OstrelReload, EachUnloadGivesBackWhatTheRuntimeTookForTheLoad) {
+    // A copy under another name loads as a module of its own, which the
+    // suite's loaded library does not hold.
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring folder(exe);
+    folder.resize(folder.find_last_of(L"\\/") + 1);
+    const std::wstring copy = folder + L"ostrel_reload_copy.ocx";
+    ASSERT_TRUE(CopyFileW((folder + OSTREL_OCX_NAME).c_str(), copy.c_str(), FALSE));
+
+    // Each round throws a failure inside the library (dectohex of nine
+    // digits overflows), which sets up the runtime's per-thread state.
+    const auto round = [&] {
+        const HMODULE library = LoadLibraryW(copy.c_str());
+        ASSERT_NE(library, nullptr);
+        {
+            ComPtr<IClassFactory> factory;
+            ASSERT_EQ(Export<GetClassObjectFn>(library, "DllGetClassObject")(CLSID_lumtag, IID_PPV_ARGS(&factory)),
+                      S_OK);
+            ComPtr<IDispatch> control;
+            ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&control)), S_OK);
+            ScopedBstr digits = ScopedBstr::Copy(L"FFFFFFFFF");
+            VARIANT argument;
+            V_VT(&argument) = VT_BSTR;
+            V_BSTR(&argument) = digits.Get();
+            DISPPARAMS parameters{&argument, nullptr, 1, 0};
+            EXCEPINFO error{};
+            EXPECT_EQ(control->Invoke(0x60030005, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr,
+                                      &error, nullptr),
+                      DISP_E_EXCEPTION);
+            SysFreeString(error.bstrSource);
+            SysFreeString(error.bstrDescription);
+            SysFreeString(error.bstrHelpFile);
+        }
+        FreeLibrary(library);
+        ASSERT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << "the copy unloaded";
+    };
+
+    round();  // one-time costs of the first load
+    const DWORD tlsIndex = LowestFreeTlsIndex();
+    const uintptr_t handle = LowestFreeHandle();
+    for (int i = 0; i < 30 && !HasFatalFailure(); ++i) round();
+    EXPECT_EQ(LowestFreeTlsIndex(), tlsIndex) << "thread-local storage indexes after 30 loads";
+    EXPECT_LE(LowestFreeHandle(), handle + 4 * 4) << "handles (values step by 4) after 30 loads";
+    DeleteFileW(copy.c_str());
+}
