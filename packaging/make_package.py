@@ -201,6 +201,9 @@ def write_wxs(path, version, upgrade_code, controls_, files):
     # by other means, with the package installed without one, stays.
     element(policy, "RegistryValue", Root="HKLM", Key=POLICY_ROOT, Name="-", Type="string", Value=KEY_ONLY_PLACEHOLDER)
     element(feature, "ComponentRef", Id="AllowedSites")
+    written = element(product, "Property", Id="POLICY_WRITTEN")
+    element(written, "RegistrySearch", Id="PolicyWritten", Root="HKLM", Key=POLICY_KEY, Name=POLICY_VALUE, Type="raw",
+            Win64="yes")
 
     ET.indent(wix)
     ET.ElementTree(wix).write(path, encoding="utf-8", xml_declaration=True)
@@ -216,9 +219,11 @@ KEY_ONLY_PLACEHOLDER = "(key only)"
 def tables_after_wixl(controls_):
     queries = [
         f"UPDATE `Registry` SET `Value` = '' WHERE `Value` = '{KEY_ONLY_PLACEHOLDER}'",
-        # Installed only with an allow list; removed with the product (the
-        # installer evaluates the condition again when it removes).
-        "UPDATE `Component` SET `Condition` = 'ALLOWED_SITES OR REMOVE~=\"ALL\"' WHERE `Component` = 'AllowedSites'",
+        # Installed only with an allow list. The installer evaluates the
+        # condition again when it removes the product: the value the package
+        # wrote (found by POLICY_WRITTEN) goes with it, a policy set by other
+        # means stays.
+        "UPDATE `Component` SET `Condition` = 'ALLOWED_SITES OR POLICY_WRITTEN' WHERE `Component` = 'AllowedSites'",
         "UPDATE `Property` SET `Value` = 'ALLOWED_SITES;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",
     ]

@@ -89,22 +89,23 @@ class Prefix:
             self.stop()
             shutil.rmtree(self.path)
         self.path.mkdir(parents=True)
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
-        subprocess.run([WINE64, "wineboot", "-i"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=300)
-        self.start(server=False)
+        self.start(boot=True)
 
-    def start(self, server=True):
-        if server:
-            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
-        # Wine's services inherit no pipe of ours (see the harness).
-        subprocess.run([WINE64, "cmd", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    def start(self, boot=False):
+        # Neither the server nor Wine's services may hold a pipe of ours (a
+        # runner that reads our output would wait for them; see the harness).
+        quiet = {"env": self.env, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+                 "stderr": subprocess.DEVNULL}
+        subprocess.run([WINESERVER, "-p"], check=True, **quiet)
+        if boot:
+            subprocess.run([WINE64, "wineboot", "-i"], check=True, timeout=300, **quiet)
+        subprocess.run([WINE64, "cmd", "/c", "exit"], timeout=120, **quiet)
 
     def stop(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=60)
+        quiet = {"env": self.env, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+                 "stderr": subprocess.DEVNULL}
+        subprocess.run([WINESERVER, "-k"], **quiet)
+        subprocess.run([WINESERVER, "-w"], timeout=60, **quiet)
 
     def run(self, bits, *command, timeout=300):
         loader = WINE64 if bits == 64 else WINE32
@@ -178,19 +179,17 @@ class Package(unittest.TestCase):
         cls.msi = cls.work / "signed" / f"label-controls-{cls.version}.msi"
         cls.cab = cls.work / "signed" / f"label-controls-{cls.version}.cab"
         cls.bits = (64, 32) if runs_32bit() else (64,)
+        cls.installed = None
+        # Cleanups run also when a step of this set-up fails.
         cls.prefix = Prefix(cls.work / "prefix")
+        cls.addClassCleanup(cls.prefix.stop)
         cls.prefix.create()
         cls.lpt_peer = cls.work / "LPT1.peer"
-        cls.socat_log = open(cls.work / "socat.log", "w")
-        cls.socat = e2elib.start_pty_pair(str(cls.work / "LPT1"), str(cls.lpt_peer), cls.socat_log)
+        socat_log = open(cls.work / "socat.log", "w")
+        cls.addClassCleanup(socat_log.close)
+        cls.socat = e2elib.start_pty_pair(str(cls.work / "LPT1"), str(cls.lpt_peer), socat_log)
+        cls.addClassCleanup(e2elib.stop_process, cls.socat)
         os.symlink(cls.work / "LPT1", cls.prefix.path / "dosdevices" / "lpt1")
-        cls.installed = None
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.stop()
-        e2elib.stop_process(cls.socat)
-        cls.socat_log.close()
 
     @classmethod
     def make(cls, name, *options):
@@ -301,6 +300,17 @@ class Package(unittest.TestCase):
         self.assertFalse([k for k in registry if k.startswith("software\\\\policies\\\\lumtag")])
         for bits in (32, 64):
             self.assertFalse(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER).exists())
+
+        # Installed without an allow list, the package leaves one that an
+        # administrator set by other means alone, also when it is removed.
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn"), 0)
+        self.assertEqual(self.prefix.run(64, "reg", "add", "HKLM\\" + make_package.POLICY_KEY, "/v", "gpo", "/t",
+                                         "REG_SZ", "/d", "https://other.example", "/f")[0], 0)
+        self.assertEqual(self.prefix.msiexec("/x", e2elib.winpath(self.msi), "/qn"), 0)
+        registry = self.prefix.registry()
+        self.assertEqual(self.product_keys(registry), {})
+        self.assertEqual(registry.get("software\\\\policies\\\\lumtag\\\\allowedsites"), ['"gpo"="https://other.example"'])
+        self.prefix.run(64, "reg", "delete", "HKLM\\" + make_package.POLICY_ROOT, "/f")
 
     def test_5_the_package_registers_what_the_libraries_register(self):
         # The libraries' own registration, from the same folders, 64-bit first
