@@ -1,7 +1,9 @@
 // The host creates Ostrel, starts a connection to "localhost" (a name, so the
 // lookup runs beside the host's thread), releases the control and lets COM
 // free unused libraries at once, round after round. Runs in a child process:
-// nothing else may hold the library, and a crash must end only the child.
+// nothing else may hold the library, and a crash must end only the child. At
+// the end the process must have as many thread-local storage indexes free as
+// before the first load.
 #include <winsock2.h>
 #include <windows.h>
 #include <wrl/client.h>
@@ -9,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "dispatch_call.h"
 #include "phases.h"
@@ -29,6 +32,12 @@ constexpr int kChildCrashed = 3;
 constexpr int kChildCallFailed = 4;
 constexpr int kChildLibraryStayed = 5;
 constexpr int kChildAborted = 6;
+constexpr int kChildTlsShrank = 7;
+
+// Thread-local storage indexes the loop may take for good: each load must
+// give back what the runtime takes, or a host runs out after about a
+// thousand loads and the next load aborts.
+constexpr int kTlsTakenLimit = 2;
 
 volatile int g_round = -1;
 
@@ -81,6 +90,14 @@ bool OstrelLoaded() {
     return GetModuleHandleW(L"Ostrel.ocx") != nullptr;
 }
 
+// How many more thread-local storage indexes the process could take.
+int FreeTlsIndexes() {
+    std::vector<DWORD> taken;
+    for (DWORD index = TlsAlloc(); index != TLS_OUT_OF_INDEXES; index = TlsAlloc()) taken.push_back(index);
+    for (const DWORD index : taken) TlsFree(index);
+    return static_cast<int>(taken.size());
+}
+
 }  // namespace
 
 int UnloadLoopChild(int rounds) {
@@ -89,6 +106,9 @@ int UnloadLoopChild(int rounds) {
     const u_short port = ClosedPort();
     if (port == 0 || OstrelLoaded()) return kChildSetupFailed;
     const core::ScopedBstr host = core::ScopedBstr::Copy(L"localhost");
+    // Counted before the first load: the libraries the control brings in
+    // take indexes of their own while they are loaded.
+    const int freeTlsBefore = FreeTlsIndexes();
     for (int round = 0; round < rounds; ++round) {
         g_round = round;
         ComPtr<IDispatch> control;
@@ -103,7 +123,9 @@ int UnloadLoopChild(int rounds) {
         CoFreeUnusedLibrariesEx(0, 0);
         Sleep(20);
     }
-    return OstrelLoaded() ? kChildLibraryStayed : kChildOk;
+    if (OstrelLoaded()) return kChildLibraryStayed;
+    if (FreeTlsIndexes() < freeTlsBefore - kTlsTakenLimit) return kChildTlsShrank;
+    return kChildOk;
 }
 
 void UnloadLoop(const Settings& settings, Table& table) {
@@ -132,7 +154,8 @@ void UnloadLoop(const Settings& settings, Table& table) {
                               "crashed",
                               "a call failed",
                               "library stayed loaded",
-                              "aborted (see the frames above)"};
+                              "aborted (see the frames above)",
+                              "thread-local storage indexes taken for good"};
     const std::string verdict = code < std::size(verdicts) ? verdicts[code] : "ended with " + std::to_string(code);
     table.Add("unload loop: " + std::to_string(rounds) + " rounds in a child (" +
                   std::to_string((GetTickCount64() - started) / 1000) + " s)",
