@@ -37,10 +37,9 @@ Failure CurrentFailure() {
         throw;
     } catch (const ComError& error) {
         return {error.Code(), error.Description()};
-    } catch (const std::bad_alloc&) {
-        return {E_OUTOFMEMORY, DescribeCode(E_OUTOFMEMORY)};
     } catch (...) {
-        return {E_UNEXPECTED, DescribeCode(E_UNEXPECTED)};
+        const HRESULT code = CurrentFailureCode();
+        return {code, DescribeCode(code)};
     }
 }
 

@@ -68,6 +68,10 @@ def msi_table(msi, table):
     return [line.split("\t") for line in out.splitlines()[3:]]
 
 
+def msi_properties(msi):
+    return dict(row[:2] for row in msi_table(msi, "Property"))
+
+
 def osslsigncode_verifies(path, ca):
     done = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(path)],
                           capture_output=True, text=True)
@@ -83,6 +87,10 @@ class Prefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
         self.env.pop("DISPLAY", None)
         self.env.pop("WINELOADER", None)
+        # Neither the server nor Wine's services may hold a pipe of ours (a
+        # runner that reads our output would wait for them; see the harness).
+        self.quiet = {"env": self.env, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
+                      "stderr": subprocess.DEVNULL}
 
     def create(self):
         if self.path.exists():
@@ -92,20 +100,14 @@ class Prefix:
         self.start(boot=True)
 
     def start(self, boot=False):
-        # Neither the server nor Wine's services may hold a pipe of ours (a
-        # runner that reads our output would wait for them; see the harness).
-        quiet = {"env": self.env, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
-                 "stderr": subprocess.DEVNULL}
-        subprocess.run([WINESERVER, "-p"], check=True, **quiet)
+        subprocess.run([WINESERVER, "-p"], check=True, **self.quiet)
         if boot:
-            subprocess.run([WINE64, "wineboot", "-i"], check=True, timeout=300, **quiet)
-        subprocess.run([WINE64, "cmd", "/c", "exit"], timeout=120, **quiet)
+            subprocess.run([WINE64, "wineboot", "-i"], check=True, timeout=300, **self.quiet)
+        subprocess.run([WINE64, "cmd", "/c", "exit"], timeout=120, **self.quiet)
 
     def stop(self):
-        quiet = {"env": self.env, "stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL,
-                 "stderr": subprocess.DEVNULL}
-        subprocess.run([WINESERVER, "-k"], **quiet)
-        subprocess.run([WINESERVER, "-w"], timeout=60, **quiet)
+        subprocess.run([WINESERVER, "-k"], **self.quiet)
+        subprocess.run([WINESERVER, "-w"], timeout=60, **self.quiet)
 
     def run(self, bits, *command, timeout=300):
         loader = WINE64 if bits == 64 else WINE32
@@ -199,10 +201,7 @@ class Package(unittest.TestCase):
         return done.stdout
 
     def product_keys(self, registry):
-        marks = [c.clsid for c in self.controls] + [c.libid for c in self.controls] + \
-                [c.dual_iid for c in self.controls] + [c.events_iid for c in self.controls] + \
-                [c.prog_id for c in self.controls]
-        marks = [m.lower() for m in marks]
+        marks = [mark.lower() for c in self.controls for mark in (c.clsid, c.libid, c.dual_iid, c.events_iid, c.prog_id)]
         return {k: v for k, v in registry.items() if k.startswith("software\\\\classes") and any(m in k for m in marks)}
 
     def test_1_outputs_are_signed_versioned_and_for_the_right_machines(self):
@@ -212,7 +211,7 @@ class Package(unittest.TestCase):
             self.assertTrue(osslsigncode_verifies(made, self.cert), made)
             self.assertFalse(osslsigncode_verifies(self.work / "unsigned" / made.name, self.cert), made)
 
-        properties = dict(row[:2] for row in msi_table(self.msi, "Property"))
+        properties = msi_properties(self.msi)
         self.assertEqual(properties["ProductVersion"], self.version)
         self.assertEqual(properties["UpgradeCode"], self.product["LABEL_CONTROLS_UPGRADE_CODE"])
         self.assertIn("ALLOWED_SITES", properties["SecureCustomProperties"].split(";"))
@@ -249,8 +248,8 @@ class Package(unittest.TestCase):
 
     def test_2_a_newer_package_replaces_an_older_one(self):
         older = self.work / "older" / f"label-controls-{OLDER_VERSION}.msi"
-        older_code = dict(row[:2] for row in msi_table(older, "Property"))["ProductCode"]
-        newer_code = dict(row[:2] for row in msi_table(self.msi, "Property"))["ProductCode"]
+        older_code = msi_properties(older)["ProductCode"]
+        newer_code = msi_properties(self.msi)["ProductCode"]
         self.assertNotEqual(older_code, newer_code)
         uninstall = "software\\\\microsoft\\\\windows\\\\currentversion\\\\uninstall\\\\"
 

@@ -259,9 +259,7 @@ TEST(OstrelReload, EachUnloadGivesBackWhatTheRuntimeTookForTheLoad) {
             EXPECT_EQ(control->Invoke(0x60030005, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr,
                                       &error, nullptr),
                       DISP_E_EXCEPTION);
-            SysFreeString(error.bstrSource);
-            SysFreeString(error.bstrDescription);
-            SysFreeString(error.bstrHelpFile);
+            const ScopedBstr source(error.bstrSource), description(error.bstrDescription), help(error.bstrHelpFile);
         }
         FreeLibrary(library);
         ASSERT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << "the copy unloaded";
