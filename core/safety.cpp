@@ -2,10 +2,11 @@
 // IObjectSafety verdict built from them.
 #include "safety.h"
 
-#include <exdisp.h>
+#include <mshtml.h>
 #include <urlmon.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -18,9 +19,6 @@ using Microsoft::WRL::ComPtr;
 namespace core {
 
 namespace {
-
-// The browser service of a page's site (shlguid.h's SID_SWebBrowserApp is this IID).
-const GUID& kWebBrowserAppService = IID_IWebBrowserApp;
 
 struct KeyCloser {
     void operator()(HKEY key) const noexcept { RegCloseKey(key); }
@@ -141,6 +139,10 @@ std::vector<std::wstring> ReadAllowedSites(HKEY root, const wchar_t* path) {
 }
 
 bool AddressMatchesSites(const std::wstring& address, const std::vector<std::wstring>& patterns) {
+    // The URL parser stops at a null and would judge the text before it as
+    // the page ("https://listed.example" NUL ".evil.net/"); an address with a
+    // null or any other control character in it is no address.
+    if (std::any_of(address.begin(), address.end(), [](wchar_t c) { return c < L' '; })) return false;
     const auto page = OriginOf(address);
     if (!page) return false;
     for (const auto& text : patterns) {
@@ -153,7 +155,8 @@ bool AddressMatchesSites(const std::wstring& address, const std::vector<std::wst
 std::wstring PageAddressOf(IOleClientSite* site) {
     if (site == nullptr) return {};
     ComPtr<IMoniker> moniker;
-    if (site->GetMoniker(OLEGETMONIKER_ONLYIFTHERE, OLEWHICHMK_CONTAINER, &moniker) == S_OK && moniker) {
+    const HRESULT named = site->GetMoniker(OLEGETMONIKER_ONLYIFTHERE, OLEWHICHMK_CONTAINER, &moniker);
+    if (named == S_OK && moniker) {
         ComPtr<IBindCtx> context;
         wchar_t* name = nullptr;
         if (FAILED(CreateBindCtx(0, &context)) || FAILED(moniker->GetDisplayName(context.Get(), nullptr, &name)))
@@ -161,17 +164,24 @@ std::wstring PageAddressOf(IOleClientSite* site) {
         const TaskMemText owned(name);
         return owned ? std::wstring(owned.get()) : std::wstring();
     }
-    ComPtr<IServiceProvider> services;
-    ComPtr<IWebBrowser2> browser;
-    ScopedBstr location;
-    if (FAILED(site->QueryInterface(IID_PPV_ARGS(&services))) ||
-        FAILED(services->QueryService(kWebBrowserAppService, IID_PPV_ARGS(&browser))) || !browser ||
-        FAILED(browser->get_LocationURL(location.Receive())))
+    // S_FALSE, or success without a moniker, is an answer that names no page.
+    if (SUCCEEDED(named)) return {};
+    // No moniker: the address of the document that contains the control. Never
+    // the browser's location, which in a frame is the top window's page.
+    ComPtr<IOleContainer> container;
+    ComPtr<IHTMLDocument2> document;
+    ScopedBstr address;
+    if (FAILED(site->GetContainer(&container)) || !container || FAILED(container.As(&document)) ||
+        FAILED(document->get_URL(address.Receive())))
         return {};
-    return std::wstring(location.View());
+    return std::wstring(address.View());
 }
 
 // IObjectSafety ------------------------------------------------------------------
+
+void ObjectSafety::ForgetVerdicts() noexcept {
+    scripting_ = propertyBag_ = streamInit_ = 0;
+}
 
 ObjectSafety::Options ObjectSafety::OptionsOf(REFIID iid) noexcept {
     if (iid == IID_IDispatch || iid == dualIid_) return {INTERFACESAFE_FOR_UNTRUSTED_CALLER, &scripting_};
@@ -212,6 +222,9 @@ STDMETHODIMP ObjectSafety::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWO
     if ((mask & ~options.supported) != 0) return E_FAIL;
     if (options.enabled == nullptr) return S_OK;
     const DWORD wanted = mask & enabled;
+    // The site asked for the page may drop the caller's last reference; the
+    // verdict is still written into a living object.
+    const ComPtr<IUnknown> hold(outer_);
     return CatchReturn([&] {
         if (wanted != 0 && !PageIsAllowed()) return E_FAIL;
         *options.enabled = (*options.enabled & ~mask) | wanted;

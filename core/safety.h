@@ -41,9 +41,10 @@ std::vector<std::wstring> ReadAllowedSites(HKEY root = HKEY_LOCAL_MACHINE, const
 // Both are read with the platform's URL parser (CreateUri).
 bool AddressMatchesSites(const std::wstring& address, const std::vector<std::wstring>& patterns);
 
-// The address of the page that holds |site|: the display name of the
-// container's moniker, or where the site has none, the location of the
-// browser that its service provider offers. Empty when neither is there.
+// The address of the document that holds |site|: the display name of the
+// container moniker when GetMoniker answers S_OK with one; where it fails,
+// the URL of the container document (IHTMLDocument2 of GetContainer). Empty
+// for any other answer (S_FALSE, no document, a failing call): no page.
 std::wstring PageAddressOf(IOleClientSite* site);
 
 // The IObjectSafety of a control object. Scripting safety is offered for
@@ -66,6 +67,10 @@ public:
 
     STDMETHODIMP GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) noexcept override;
     STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) noexcept override;
+
+    // A verdict holds for the page it was given on: the control calls this
+    // when it moves to another client site (or none).
+    void ForgetVerdicts() noexcept;
 
 private:
     // The options |iid| supports and where its enabled ones are kept (null

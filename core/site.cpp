@@ -48,6 +48,7 @@ void UnregisterWindowClasses() noexcept {
 // IOleObject --------------------------------------------------------------------
 
 STDMETHODIMP Control::SetClientSite(IOleClientSite* site) noexcept {
+    if (site != clientSite_.Get()) safety_.ForgetVerdicts();
     clientSite_ = site;
     return S_OK;
 }

@@ -3,11 +3,36 @@
 // linked into the test program, so its allocations fail too.
 #include "failing_new.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <new>
 
 namespace {
 thread_local bool g_allocationsFail = false;
+
+// The blocks a FreedBlocksWatch keeps; a fixed table, since the watch must
+// not allocate through the operator it replaces.
+// Low bits clear, so that a flag written into a freed block shows.
+constexpr unsigned char kFreedPattern = 0xA8;
+struct FreedBlocks {
+    bool watching = false;
+    std::size_t count = 0;
+    void* blocks[1024];
+};
+thread_local FreedBlocks g_freed;
+
+void Delete(void* block) noexcept {
+    if (block != nullptr && g_freed.watching && g_freed.count < std::size(g_freed.blocks)) {
+        std::memset(block, kFreedPattern, _msize(block));
+        g_freed.blocks[g_freed.count++] = block;
+        return;
+    }
+    std::free(block);
+}
 }  // namespace
 
 namespace unit {
@@ -16,6 +41,24 @@ AllocationsFail::AllocationsFail() noexcept {
 }
 AllocationsFail::~AllocationsFail() {
     g_allocationsFail = false;
+}
+
+FreedBlocksWatch::FreedBlocksWatch() noexcept {
+    g_freed.watching = true;
+}
+FreedBlocksWatch::~FreedBlocksWatch() {
+    g_freed.watching = false;
+    for (std::size_t i = 0; i < g_freed.count; ++i) std::free(g_freed.blocks[i]);
+    g_freed.count = 0;
+}
+std::size_t FreedBlocksWatch::Deleted() const noexcept {
+    return g_freed.count;
+}
+bool FreedBlocksWatch::Written() const noexcept {
+    return std::any_of(g_freed.blocks, g_freed.blocks + g_freed.count, [](void* block) {
+        const auto* bytes = static_cast<const unsigned char*>(block);
+        return std::any_of(bytes, bytes + _msize(block), [](unsigned char b) { return b != kFreedPattern; });
+    });
 }
 }  // namespace unit
 
@@ -27,9 +70,9 @@ void* operator new(std::size_t size) {
 }
 
 void operator delete(void* block) noexcept {
-    std::free(block);
+    Delete(block);
 }
 
 void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
+    Delete(block);
 }

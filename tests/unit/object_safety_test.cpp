@@ -7,6 +7,9 @@
 #include <objsafe.h>
 #include <ocidl.h>
 
+#include <string>
+
+#include "failing_new.h"
 #include "lumtag.h"
 #include "site_lock_fakes.h"
 
@@ -90,6 +93,68 @@ TEST_F(ObjectSafetyTest, NoListNoSiteOrNoAddressIsRefused) {
     EXPECT_EQ(AskAll(), E_FAIL);
     Site(nullptr);
     EXPECT_EQ(AskAll(), E_FAIL);
+}
+
+// The verdict is for the document that holds the control, whatever window
+// (or frame parent) it is shown in, and whatever the site's answers hide.
+TEST_F(ObjectSafetyTest, TheDocumentThatHoldsTheControlIsJudged) {
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com");
+    using namespace std::string_literals;
+    const struct {
+        const wchar_t* moniker;
+        HRESULT monikerAnswer;
+        std::wstring document;
+        HRESULT verdict;
+    } cases[] = {
+        {nullptr, E_FAIL, L"https://labels.example.com/frame.html", S_OK},
+        {nullptr, E_FAIL, L"https://evil.net/framed-by-a-listed-page.html", E_FAIL},
+        {L"https://labels.example.com/", S_FALSE, L"https://labels.example.com/", E_FAIL},
+        {nullptr, E_FAIL, L"https://labels.example.com\0.evil.net/"s, E_FAIL},
+        {nullptr, E_FAIL, L"https://labels.example.com/\x01", E_FAIL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.document));
+        unit::FakeSite site(c.moniker, true);
+        site.monikerAnswer = c.monikerAnswer;
+        site.SetDocument(c.document);
+        Site(&site);
+        EXPECT_EQ(AskAll(), c.verdict);
+        EXPECT_TRUE(site.asked.empty()) << "the browser's location is never asked for";
+        Site(nullptr);
+    }
+}
+
+TEST_F(ObjectSafetyTest, AVerdictEndsWhenTheControlMovesToAnotherSite) {
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com");
+    unit::FakeSite listed(L"https://labels.example.com/"), other(L"https://labels.example.com/other.html");
+    for (IOleClientSite* next : {static_cast<IOleClientSite*>(&other), static_cast<IOleClientSite*>(nullptr)}) {
+        Site(&listed);
+        ASSERT_EQ(AskAll(), S_OK);
+        Site(&listed);
+        EXPECT_EQ(Enabled(IID_IDispatch), kCaller) << "the same site again is no move";
+        Site(next);
+        EXPECT_EQ(Enabled(IID_IDispatch), 0u);
+        EXPECT_EQ(Enabled(IID__lumtag), 0u);
+        EXPECT_EQ(Enabled(IID_IPersistPropertyBag), 0u);
+        EXPECT_EQ(Enabled(IID_IPersistStreamInit), 0u);
+    }
+}
+
+TEST_F(ObjectSafetyTest, TheControlOutlivesASiteThatDropsItsLastReference) {
+    const unit::ScopedSitePolicy policy(L"https://labels.example.com");
+    unit::FakeSite listed(L"https://labels.example.com/");
+    Site(&listed);
+    object_.Reset();
+    IObjectSafety* const safety = safety_.Detach();
+    bool dropped = false;
+    listed.onGetMoniker = [&] {
+        if (!std::exchange(dropped, true)) safety->Release();
+    };
+    const unit::FreedBlocksWatch watch;
+    EXPECT_EQ(safety->SetInterfaceSafetyOptions(IID_IDispatch, kCaller, kCaller), S_OK);
+    EXPECT_TRUE(dropped);
+    EXPECT_GT(watch.Deleted(), 0u) << "the control is gone after the call";
+    EXPECT_FALSE(watch.Written()) << "the verdict went into a freed control";
 }
 
 TEST_F(ObjectSafetyTest, ReportsEachInterfacesOptionsAndRefusesOthers) {

@@ -2,7 +2,6 @@
 // how the policy key is read, and where the page address comes from.
 #include <windows.h>
 // windows.h first: the headers below need its types.
-#include <exdisp.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -66,6 +65,15 @@ TEST(SiteMatch, OnlyTheSchemeHostAndPortOfThePatternsMatch) {
         EXPECT_EQ(core::AddressMatchesSites(c.address, patterns), c.allowed) << testing::PrintToString(c.address);
 }
 
+TEST(SiteMatch, AnAddressWithANullOrAControlCharacterIsNoAddress) {
+    const Patterns patterns = {L"https://labels.example.com"};
+    using namespace std::string_literals;
+    for (const auto& address :
+         {L"https://labels.example.com\0.evil.net/"s, L"https://labels.example.com/\0"s,
+          L"https://labels.example.com\t/"s, L"https://labels.\nexample.com/"s, L"\x1fhttps://labels.example.com/"s})
+        EXPECT_FALSE(core::AddressMatchesSites(address, patterns)) << testing::PrintToString(address);
+}
+
 TEST(SiteMatch, PatternsThatAreNoPlainOriginAllowNothing) {
     const struct {
         const wchar_t* pattern;
@@ -111,22 +119,34 @@ TEST(SitePolicy, EveryTextValueOfTheKeyCountsOtherTypesDoNot) {
     EXPECT_EQ(patterns, (Patterns{L"https://a.example", L"https://b.example", L"https://c.example"}));
 }
 
-TEST(PageAddress, IsTheContainerMonikersNameElseTheBrowsersLocation) {
+// The page is the document that holds the control: its moniker, else the
+// container document's own address; never the browser's (top window's) location.
+TEST(PageAddress, IsTheContainerMonikersNameElseTheContainerDocumentsAddress) {
     EXPECT_EQ(core::PageAddressOf(nullptr), L"");
-    {
-        unit::FakeSite page(L"https://labels.example.com:8443/print.html?copies=2", true);
-        EXPECT_EQ(core::PageAddressOf(&page), L"https://labels.example.com:8443/print.html?copies=2");
-        EXPECT_TRUE(page.asked.empty()) << "the moniker suffices";
+    const wchar_t* const moniker = L"https://labels.example.com:8443/print.html?copies=2";
+    const wchar_t* const document = L"https://frame.example/label.html";
+    const struct {
+        const wchar_t* moniker;
+        HRESULT monikerAnswer;
+        const wchar_t* document;
+        const wchar_t* page;
+    } cases[] = {
+        {moniker, S_OK, document, moniker},
+        {nullptr, E_FAIL, document, document},
+        {nullptr, E_NOTIMPL, document, document},
+        {moniker, S_FALSE, document, L""},
+        {nullptr, S_OK, document, L""},
+        {nullptr, E_FAIL, nullptr, L""},
+        {nullptr, E_FAIL, L"", L""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.page));
+        unit::FakeSite site(c.moniker, true);
+        site.monikerAnswer = c.monikerAnswer;
+        if (c.document != nullptr) site.SetDocument(c.document);
+        EXPECT_EQ(core::PageAddressOf(&site), c.page);
+        EXPECT_TRUE(site.asked.empty()) << "the browser's location is never asked for";
     }
-    {
-        unit::FakeSite noPage(nullptr, true);
-        EXPECT_EQ(core::PageAddressOf(&noPage), L"");
-        ASSERT_EQ(noPage.asked.size(), 1u);
-        EXPECT_EQ(noPage.asked[0].first, IID_IWebBrowserApp) << "SID_SWebBrowserApp";
-        EXPECT_EQ(noPage.asked[0].second, IID_IWebBrowser2);
-    }
-    unit::FakeSite noServices(nullptr);
-    EXPECT_EQ(core::PageAddressOf(&noServices), L"");
 }
 
 }  // namespace

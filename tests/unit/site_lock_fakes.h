@@ -1,5 +1,5 @@
 // Stand-ins for the site lock's tests: a client site whose container moniker
-// is a URL moniker, and the site policy written into HKLM of the test's Wine
+// is a URL moniker and whose container may be a document, and the site policy written into HKLM of the test's Wine
 // prefix for the length of a test.
 #pragma once
 
@@ -9,10 +9,14 @@
 #include <servprov.h>
 #include <urlmon.h>
 
+#include <wrl/client.h>
+
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "container_document.h"
 #include "safety.h"
 
 namespace unit {
@@ -20,10 +24,16 @@ namespace unit {
 // A client site on the page |page| (no moniker when null). With |services|
 // it is also a service provider that offers nothing and records what it was
 // asked for. Calls the site lock does not make fail the test.
+// GetMoniker answers |monikerAnswer| (S_OK with the page's moniker, E_FAIL
+// without a page, unless set), after calling |onGetMoniker|; GetContainer
+// gives a container document when SetDocument gave it an address.
 class FakeSite final : public IOleClientSite, public IServiceProvider {
 public:
     explicit FakeSite(const wchar_t* page, bool services = false)
-        : page_(page != nullptr ? page : L""), hasPage_(page != nullptr), services_(services) {}
+        : monikerAnswer(page != nullptr ? S_OK : E_FAIL),
+          page_(page != nullptr ? page : L""),
+          hasPage_(page != nullptr),
+          services_(services) {}
     FakeSite(const FakeSite&) = delete;
     FakeSite& operator=(const FakeSite&) = delete;
     ~FakeSite() { EXPECT_EQ(refs_, 0u) << "the site is still referenced"; }
@@ -43,8 +53,22 @@ public:
         *moniker = nullptr;
         EXPECT_EQ(assign, static_cast<DWORD>(OLEGETMONIKER_ONLYIFTHERE));
         EXPECT_EQ(which, static_cast<DWORD>(OLEWHICHMK_CONTAINER));
-        if (!hasPage_) return E_FAIL;
-        return CreateURLMonikerEx(nullptr, page_.c_str(), moniker, URL_MK_UNIFORM);
+        if (onGetMoniker) onGetMoniker();
+        if (hasPage_) {
+            EXPECT_EQ(CreateURLMonikerEx(nullptr, page_.c_str(), moniker, URL_MK_UNIFORM), S_OK);
+        }
+        return monikerAnswer;
+    }
+    STDMETHODIMP GetContainer(IOleContainer** container) noexcept override {
+        *container = nullptr;
+        if (!hasDocument_) return E_NOINTERFACE;
+        Microsoft::WRL::ComPtr<IUnknown> document;
+        document.Attach(CreateContainerDocument(document_.data(), static_cast<UINT>(document_.size())));
+        return document ? document->QueryInterface(IID_PPV_ARGS(container)) : E_OUTOFMEMORY;
+    }
+    void SetDocument(std::wstring address) {
+        document_ = std::move(address);
+        hasDocument_ = true;
     }
     STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) noexcept override {
         asked.emplace_back(service, iid);
@@ -52,13 +76,14 @@ public:
         return E_NOINTERFACE;
     }
     STDMETHODIMP SaveObject() noexcept override { return Unexpected("SaveObject"); }
-    STDMETHODIMP GetContainer(IOleContainer**) noexcept override { return Unexpected("GetContainer"); }
     STDMETHODIMP ShowObject() noexcept override { return Unexpected("ShowObject"); }
     STDMETHODIMP OnShowWindow(BOOL) noexcept override { return Unexpected("OnShowWindow"); }
     STDMETHODIMP RequestNewObjectLayout() noexcept override { return Unexpected("RequestNewObjectLayout"); }
 
     // The services asked for, with the interface asked of each.
     std::vector<std::pair<GUID, IID>> asked;
+    HRESULT monikerAnswer;
+    std::function<void()> onGetMoniker;
 
 private:
     static HRESULT Unexpected(const char* method) {
@@ -68,6 +93,8 @@ private:
     const std::wstring page_;
     const bool hasPage_;
     const bool services_;
+    std::wstring document_;
+    bool hasDocument_ = false;
     ULONG refs_ = 0;
 };
 
