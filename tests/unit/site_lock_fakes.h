@@ -9,8 +9,6 @@
 #include <servprov.h>
 #include <urlmon.h>
 
-#include <wrl/client.h>
-
 #include <functional>
 #include <string>
 #include <utility>
@@ -18,6 +16,7 @@
 
 #include "container_document.h"
 #include "safety.h"
+#include "scoped.h"
 
 namespace unit {
 
@@ -62,9 +61,8 @@ public:
     STDMETHODIMP GetContainer(IOleContainer** container) noexcept override {
         *container = nullptr;
         if (!hasDocument_) return E_NOINTERFACE;
-        Microsoft::WRL::ComPtr<IUnknown> document;
-        document.Attach(CreateContainerDocument(document_.data(), static_cast<UINT>(document_.size())));
-        return document ? document->QueryInterface(IID_PPV_ARGS(container)) : E_OUTOFMEMORY;
+        return core::HandOverNew(CreateContainerDocument(document_.data(), static_cast<UINT>(document_.size())),
+                                 IID_IOleContainer, reinterpret_cast<void**>(container));
     }
     void SetDocument(std::wstring address) {
         document_ = std::move(address);
