@@ -7,9 +7,7 @@
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <memory>
 #include <optional>
-#include <type_traits>
 
 #include "errors.h"
 #include "scoped.h"
@@ -19,16 +17,6 @@ using Microsoft::WRL::ComPtr;
 namespace core {
 
 namespace {
-
-struct KeyCloser {
-    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
-};
-using ScopedKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-
-struct TaskMemFree {
-    void operator()(wchar_t* text) const noexcept { CoTaskMemFree(text); }
-};
-using TaskMemText = std::unique_ptr<wchar_t, TaskMemFree>;
 
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
@@ -116,7 +104,7 @@ std::vector<std::wstring> ReadAllowedSites(HKEY root, const wchar_t* path) {
     if (RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS) return {};
     const ScopedKey key(opened);
     DWORD values = 0, longestName = 0, longestData = 0;
-    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, &longestName,
+    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, &longestName,
                          &longestData, nullptr, nullptr) != ERROR_SUCCESS)
         return {};
     std::vector<std::wstring> patterns;
@@ -126,7 +114,7 @@ std::vector<std::wstring> ReadAllowedSites(HKEY root, const wchar_t* path) {
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD type = REG_NONE;
         DWORD size = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-        if (RegEnumValueW(key.get(), index, name.data(), &nameLength, nullptr, &type,
+        if (RegEnumValueW(key.Get(), index, name.data(), &nameLength, nullptr, &type,
                           reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS ||
             type != REG_SZ)
             continue;
@@ -162,7 +150,7 @@ std::wstring PageAddressOf(IOleClientSite* site) {
         if (FAILED(CreateBindCtx(0, &context)) || FAILED(moniker->GetDisplayName(context.Get(), nullptr, &name)))
             return {};
         const TaskMemText owned(name);
-        return owned ? std::wstring(owned.get()) : std::wstring();
+        return owned.IsValid() ? std::wstring(owned.Get()) : std::wstring();
     }
     // S_FALSE, or success without a moniker, is an answer that names no page.
     if (SUCCEEDED(named)) return {};

@@ -1,8 +1,10 @@
-// Small owning wrappers for the platform's BSTR, VARIANT and HANDLE.
+// Small owning wrappers: BSTR and VARIANT, and one generic owner for the
+// platform's other values (handles, GDI objects, keys, task memory, sockets).
 // Each owns exactly one value, cannot be copied, and frees it on scope exit.
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 #include <oleauto.h>
 
 #include <string_view>
@@ -72,49 +74,62 @@ private:
     VARIANT var_;
 };
 
-// Owns a kernel HANDLE. Both null and INVALID_HANDLE_VALUE count as empty.
-class ScopedHandle {
+// Owns one value of a platform type (a handle, a key, a socket, a block of
+// task memory) and frees it with |close| on scope exit. |isValid| tells a
+// value to free from an empty one; |empty| is what an empty owner holds.
+// Each kind of value is a one-line alias below or beside its use.
+template <class T>
+constexpr bool IsNotNull(T value) noexcept {
+    return value != T{};
+}
+
+template <class T, auto close, auto isValid = &IsNotNull<T>, T empty = T{}>
+class UniqueValue {
 public:
-    ScopedHandle() = default;
-    explicit ScopedHandle(HANDLE owned) noexcept : handle_(owned) {}
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    ScopedHandle(ScopedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    ScopedHandle& operator=(ScopedHandle&& other) noexcept {
-        Reset(std::exchange(other.handle_, nullptr));
+    UniqueValue() = default;
+    explicit UniqueValue(T owned) noexcept : value_(owned) {}
+    UniqueValue(const UniqueValue&) = delete;
+    UniqueValue& operator=(const UniqueValue&) = delete;
+    UniqueValue(UniqueValue&& other) noexcept : value_(other.Release()) {}
+    UniqueValue& operator=(UniqueValue&& other) noexcept {
+        Reset(other.Release());
         return *this;
     }
-    ~ScopedHandle() { Reset(); }
+    ~UniqueValue() {
+        static_assert(sizeof(UniqueValue) == sizeof(T), "an owner is exactly the value it owns");
+        Reset();
+    }
 
-    bool IsValid() const noexcept { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const noexcept { return handle_; }
-    void Reset(HANDLE owned = nullptr) noexcept {
-        HANDLE old = std::exchange(handle_, owned);
-        if (old != nullptr && old != INVALID_HANDLE_VALUE) CloseHandle(old);
+    bool IsValid() const noexcept { return isValid(value_); }
+    T Get() const noexcept { return value_; }
+    // Hands ownership to the caller.
+    T Release() noexcept { return std::exchange(value_, empty); }
+    void Reset(T owned = empty) noexcept {
+        const T old = std::exchange(value_, owned);
+        if (old != owned && isValid(old)) close(old);
+    }
+    // For out-parameters: frees what was held, since the callee overwrites it.
+    T* Receive() noexcept {
+        Reset();
+        return &value_;
     }
 
 private:
-    HANDLE handle_ = nullptr;
+    T value_ = empty;
 };
 
-// Owns a GDI object (font, brush, bitmap); deletes it on scope exit.
-class ScopedGdiObject {
-public:
-    ScopedGdiObject() = default;
-    explicit ScopedGdiObject(HGDIOBJ owned) noexcept : object_(owned) {}
-    ScopedGdiObject(const ScopedGdiObject&) = delete;
-    ScopedGdiObject& operator=(const ScopedGdiObject&) = delete;
-    ~ScopedGdiObject() { Reset(); }
+inline bool IsValidHandle(HANDLE handle) noexcept {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
 
-    HGDIOBJ Get() const noexcept { return object_; }
-    void Reset(HGDIOBJ owned = nullptr) noexcept {
-        HGDIOBJ old = std::exchange(object_, owned);
-        if (old != nullptr) DeleteObject(old);
-    }
-
-private:
-    HGDIOBJ object_ = nullptr;
-};
+// A kernel HANDLE: both null and INVALID_HANDLE_VALUE count as empty.
+using ScopedHandle = UniqueValue<HANDLE, &CloseHandle, &IsValidHandle>;
+// A GDI object (font, brush, bitmap).
+using ScopedGdiObject = UniqueValue<HGDIOBJ, &DeleteObject>;
+// An open registry key.
+using ScopedKey = UniqueValue<HKEY, &RegCloseKey>;
+// Text the callee allocated with CoTaskMemAlloc.
+using TaskMemText = UniqueValue<wchar_t*, &CoTaskMemFree>;
 
 // Hands a newly created COM object (reference count 1) to the caller as
 // |iid| and drops the creation reference, so a failed query destroys it.
