@@ -7,3 +7,5 @@ set(LABEL_CONTROLS_VERSION "1.0.0")
 set(LABEL_CONTROLS_UPGRADE_CODE "{C3A4588F-7C95-436D-AF34-5F04757CD9FF}")
 set(OSTREL_VERSION "1.0.0.204")
 set(QUENNET_VERSION "1.0.0.104")
+# The print bridge for pages in browsers without ActiveX (bridge/).
+set(LABEL_BRIDGE_VERSION "1.0.0.1")
