@@ -6,6 +6,9 @@ from Linux), then one to a network printer on 127.0.0.1.
 Quennet: one label through ExecPrint to LPT1, then the test panel hosted in a
 container, clicked as a person would: LPT PORT TEST, then COM PORT TEST with
 the box's "6". LPT1 and COM6 are the harness's pty pairs.
+The label bridge: LabelBridge.exe on 127.0.0.1:9180 and its demo page
+(bridge/demo/) in headless Chromium, which prints through both controls to
+COM5, LPT1 and a network printer, clicked as a person would.
 
 The harness (prefix, wineserver, Xvfb, both controls registered) must be up;
 run_demo.sh takes care of that.
@@ -21,6 +24,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 
 import e2elib as e2e  # noqa: E402
+from bridgelib import allowed_sites, running_bridge  # noqa: E402
+from browserlib import Browser, PageServer  # noqa: E402
+from test_network import Printer  # noqa: E402
+
+BRIDGE_PORT = 9180
+DEMO_PAGE = "/bridge/demo/index.html"
 
 
 def show(name, data, full):
@@ -107,6 +116,51 @@ def quennet_labels():
     return status
 
 
+def print_from_demo_page(browser, server, **form):
+    """Opens the bridge's demo page with the form preset, clicks Print and waits until the
+    page says printed or not; returns (page number, status text)."""
+    page = browser.open(server.url(DEMO_PAGE, bridge=BRIDGE_PORT, **form))
+    browser.command("click", page, "#print")
+    browser.command("wait", page, '/printed|failed/.test(document.getElementById("status").dataset.state)')
+    return page, browser.command("text", page, "#status")
+
+
+def bridge_labels():
+    """The demo page prints through the bridge: Ostrel to COM5 and to a network printer,
+    Quennet to LPT1."""
+    readers = {port: e2e.PortReader(e2e.pty_path(e2e.FAR_END[port])) for port in ("COM5", "LPT1")}
+    printer = Printer()
+    server = PageServer()
+    jobs = [
+        ("Tessmer.lumtag to COM5", dict(control="Tessmer.lumtag", target="serial", com=5),
+         lambda: readers["COM5"].take(idle=0.5)),
+        ("Quennet.lumtag to LPT1", dict(control="Quennet.lumtag", target="lpt"),
+         lambda: readers["LPT1"].take(idle=0.5)),
+        ("Tessmer.lumtag to the network printer",
+         dict(control="Tessmer.lumtag", target="network", host="127.0.0.1", hostPort=printer.port),
+         lambda: printer.received if printer.closed_by_peer.wait(15) else b""),
+    ]
+    print("label bridge: LabelBridge.exe on 127.0.0.1:%d, its demo page served at %s, in headless Chromium"
+          % (BRIDGE_PORT, server.origin))
+    status = 0
+    try:
+        e2e.take_all(readers, idle=0.2)
+        with allowed_sites(server.origin), running_bridge(BRIDGE_PORT), Browser("demo") as browser:
+            for name, form, received in jobs:
+                _, text = print_from_demo_page(browser, server, **form)
+                print("demo page, %s: %s" % (name, text))
+                data = received()
+                show("bridge's " + name, data, True)
+                if not data or not text.startswith("Printed"):
+                    status = 1
+    finally:
+        server.close()
+        printer.close()
+        for reader in readers.values():
+            reader.close()
+    return status
+
+
 def main():
     work = os.path.join(e2e.STATE, "demo")
     os.makedirs(work, exist_ok=True)
@@ -144,7 +198,8 @@ def main():
             os.symlink(previous, com5)
         print("virtual printer stopped")
     status = network_label() or status
-    return quennet_labels() or status
+    status = quennet_labels() or status
+    return bridge_labels() or status
 
 
 if __name__ == "__main__":
