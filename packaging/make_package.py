@@ -8,8 +8,10 @@ writes into OUT:
   label-controls-<version>.msi  both controls for 32-bit hosts (Program Files
                                 (x86), 32-bit registry view) and for 64-bit
                                 hosts (Program Files, 64-bit view), registered
-                                through the Registry table; the public property
-                                ALLOWED_SITES writes the site-lock policy value
+                                through the Registry table; the 64-bit print
+                                bridge, started at every user's logon; the
+                                public property ALLOWED_SITES writes the
+                                site-lock policy value
   label-controls-<version>.cab  the 32-bit controls with label-controls.inf,
                                 for a page's <object codebase=...>
 
@@ -44,6 +46,10 @@ TYPELIB_FLAGS = "10"
 POLICY_ROOT = r"SOFTWARE\Policies\Lumtag"
 POLICY_KEY = POLICY_ROOT + r"\AllowedSites"
 POLICY_VALUE = "LabelControls"
+BRIDGE_FILE = "LabelBridge.exe"
+BRIDGE_COMPONENT = "LabelBridge64"
+RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
+RUN_VALUE = "LabelBridge"
 PRODUCT_NAME = "Lumtag label controls"
 MANUFACTURER = "Lumtag"
 INSTALL_FOLDER = "Lumtag Label Controls"
@@ -149,7 +155,7 @@ def element(parent, tag, **attributes):
 
 
 def write_wxs(path, version, upgrade_code, controls_, files):
-    """files[(stem, bits)] is the library to install."""
+    """files[(stem, bits)] is the library to install, files["bridge"] the bridge."""
     wix = ET.Element("Wix", xmlns="http://schemas.microsoft.com/wix/2006/wi")
     product = element(wix, "Product", Id=stable_guid(upgrade_code, "product " + version), Name=PRODUCT_NAME,
                       Language="1033", Version=version, Manufacturer=MANUFACTURER, UpgradeCode=upgrade_code)
@@ -191,6 +197,15 @@ def write_wxs(path, version, upgrade_code, controls_, files):
                 element(component, "RegistryValue", **attributes)
             element(feature, "ComponentRef", Id=component_id)
 
+    # The bridge loads the 64-bit controls; every user's logon starts it.
+    bridge = element(folders[64], "Component", Id=BRIDGE_COMPONENT,
+                     Guid=stable_guid(upgrade_code, "component " + BRIDGE_COMPONENT), Win64="yes")
+    element(bridge, "File", Id=BRIDGE_COMPONENT, Name=BRIDGE_FILE, Source=files["bridge"].relative_to(path.parent),
+            KeyPath="yes")
+    element(bridge, "RegistryValue", Root="HKLM", Key=RUN_KEY, Name=RUN_VALUE, Type="string",
+            Value=f'"[#{BRIDGE_COMPONENT}]"')
+    element(feature, "ComponentRef", Id=BRIDGE_COMPONENT)
+
     # The site-lock policy: one value, written only when the installing
     # administrator gives ALLOWED_SITES, in the view both controls read.
     policy = element(folders[64], "Component", Id="AllowedSites", Guid=stable_guid(upgrade_code, "component policy"),
@@ -216,7 +231,7 @@ def write_wxs(path, version, upgrade_code, controls_, files):
 KEY_ONLY_PLACEHOLDER = "(key only)"
 
 
-def tables_after_wixl(controls_):
+def tables_after_wixl(controls_, bridge_version):
     queries = [
         f"UPDATE `Registry` SET `Value` = '' WHERE `Value` = '{KEY_ONLY_PLACEHOLDER}'",
         # Installed only with an allow list. The installer evaluates the
@@ -230,6 +245,7 @@ def tables_after_wixl(controls_):
     for control in controls_:
         for bits in (32, 64):
             queries.append(f"UPDATE `File` SET `Version` = '{control.version}' WHERE `File` = '{control.stem}{bits}'")
+    queries.append(f"UPDATE `File` SET `Version` = '{bridge_version}' WHERE `File` = '{BRIDGE_COMPONENT}'")
     return queries
 
 
@@ -297,6 +313,9 @@ def build(args):
                 shutil.copyfile(source / control.file, library)
                 signer.sign(library)
                 files[(control.stem, bits)] = library
+        files["bridge"] = scratch / "bin64" / BRIDGE_FILE
+        shutil.copyfile(Path(args.x86_64) / BRIDGE_FILE, files["bridge"])
+        signer.sign(files["bridge"])
 
         # Both are made in the scratch folder (msibuild leaves temporary files
         # beside the file it edits) and copied out when whole.
@@ -305,7 +324,7 @@ def build(args):
         wxs = scratch / "label-controls.wxs"
         write_wxs(wxs, version, upgrade_code, the_controls, files)
         run("wixl", "-a", "x64", "-o", msi.resolve(), wxs.name, cwd=scratch)
-        for query in tables_after_wixl(the_controls):
+        for query in tables_after_wixl(the_controls, product["LABEL_BRIDGE_VERSION"]):
             run("msibuild", msi, "-q", query)
         signer.sign(msi)
 
@@ -324,7 +343,8 @@ def build(args):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--i686", required=True, help="folder with the 32-bit Ostrel.ocx and Quennet.ocx")
-    parser.add_argument("--x86_64", required=True, help="folder with the 64-bit Ostrel.ocx and Quennet.ocx")
+    parser.add_argument("--x86_64", required=True,
+                        help="folder with the 64-bit Ostrel.ocx, Quennet.ocx and LabelBridge.exe")
     parser.add_argument("--out", required=True)
     parser.add_argument("--version", help="package version (default: cmake/product.cmake)")
     parser.add_argument("--sign-key")

@@ -27,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 sys.path.insert(0, str(REPO / "packaging"))
+import bridgelib  # noqa: E402  (free_port, listening, upgrade_request, http_exchange)
 import e2elib  # noqa: E402  (ScriptResult, PortReader, start_pty_pair, stop_process)
 import make_package  # noqa: E402
 
@@ -223,6 +224,11 @@ class Package(unittest.TestCase):
             subprocess.run(["msiinfo", "extract", str(self.msi), "controls.cab"], stdout=cab, check=True)
         subprocess.run(["gcab", "-x", "-C", str(files), str(files / "controls.cab")], capture_output=True, check=True)
         file_versions = {row[0]: row[4] for row in msi_table(self.msi, "File")}
+        bridge = files / make_package.BRIDGE_COMPONENT
+        self.assertEqual(pe_version(Path(ARGS.x86_64) / make_package.BRIDGE_FILE), self.product["LABEL_BRIDGE_VERSION"])
+        self.assertEqual(file_versions[make_package.BRIDGE_COMPONENT], self.product["LABEL_BRIDGE_VERSION"])
+        self.assertEqual(pe_machine(bridge), PE_MACHINE[64])
+        self.assertTrue(osslsigncode_verifies(bridge, self.cert))
         for control in self.controls:
             built = Path(ARGS.i686) / control.file
             self.assertEqual(pe_version(built), control.version, "version resource and cmake/product.cmake")
@@ -292,6 +298,31 @@ class Package(unittest.TestCase):
         finally:
             reader.close()
 
+    def test_3b_the_bridge_starts_at_logon_and_serves_only_listed_sites(self):
+        self.assertIsNotNone(self.installed, "installed")
+        run_key = "software\\\\microsoft\\\\windows\\\\currentversion\\\\run"
+        command = f'C:\\{FOLDERS[64]}\\{make_package.INSTALL_FOLDER}\\{make_package.BRIDGE_FILE}'
+        self.assertIn(f'"{make_package.RUN_VALUE}"="\\"{command.replace(chr(92), chr(92) * 2)}\\""',
+                      self.prefix.registry().get(run_key, []))
+        # Started as the logon starts it, on a port the bridge's policy names.
+        port = bridgelib.free_port()
+        self.assertEqual(self.prefix.run(64, "reg", "add", r"HKLM\SOFTWARE\Policies\Lumtag\Bridge", "/v", "Port",
+                                         "/t", "REG_DWORD", "/d", str(port), "/f")[0], 0)
+        bridge = subprocess.Popen([WINE64, command], **self.prefix.quiet)
+        try:
+            deadline = time.monotonic() + 60
+            while not bridgelib.listening(port) and bridge.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.2)
+            for origin, status in (("https://labels.example.com", 101), ("https://a.corp.example", 101),
+                                   ("https://evil.example", 403), (None, 403)):
+                answer, head, _, sock = bridgelib.http_exchange(port, bridgelib.upgrade_request(port, origin))
+                sock.close()
+                self.assertEqual(answer, status, (origin, head))
+        finally:
+            bridge.kill()
+            bridge.wait(30)
+            self.prefix.run(64, "reg", "delete", r"HKLM\SOFTWARE\Policies\Lumtag\Bridge", "/f")
+
     def test_4_uninstall_leaves_nothing_of_the_product(self):
         self.assertEqual(self.prefix.msiexec("/x", e2elib.winpath(self.msi), "/qn"), 0)
         registry = self.prefix.registry()
@@ -299,6 +330,8 @@ class Package(unittest.TestCase):
         self.assertFalse([k for k in registry if k.startswith("software\\\\policies\\\\lumtag")])
         for bits in (32, 64):
             self.assertFalse(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER).exists())
+        run_values = registry.get("software\\\\microsoft\\\\windows\\\\currentversion\\\\run", [])
+        self.assertFalse([v for v in run_values if v.startswith(f'"{make_package.RUN_VALUE}"=')])
 
         # Installed without an allow list, the package leaves one that an
         # administrator set by other means alone, also when it is removed.
