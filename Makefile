@@ -2,12 +2,14 @@
 #   make            build both architectures (same as make build)
 #   make deps       install missing Debian packages (quick when all are there)
 #   make build      configure + build build/i686 and build/x86_64; the i686
-#                   controls are copied to build/bin/
+#                   controls and LabelBridge.exe are copied to build/bin/
 #   make test       ctest in build/$(TEST_ARCH)
 #   make demo       print labels through both controls to virtual serial,
-#                   parallel and network printers
-#   make screenshot picture of the Quennet test panel in a container:
-#                   docs/quennet-panel.png
+#                   parallel and network printers, in process and from a page
+#                   in headless Chromium through the bridge
+#   make screenshot pictures of the Quennet test panel in a container
+#                   (docs/quennet-panel.png) and of the bridge's demo page
+#                   after a print (docs/bridge-demo.png)
 #   make package    the installer package and the CAB in build/dist/; signed
 #                   with SIGN_KEY=key.pem SIGN_CERT=cert.pem
 #   make bench      run the benchmark under Wine
@@ -35,7 +37,7 @@ deps:
 
 build: deps $(addprefix build-,$(ARCHES))
 	@mkdir -p build/bin
-	cp build/i686/bin/*.ocx build/bin/
+	cp build/i686/bin/*.ocx build/i686/bin/LabelBridge.exe build/bin/
 
 # Configures every time (a second or two): a CMakeLists.txt that appeared since
 # the last run, which cmake --build alone would not notice, is then picked up.
@@ -67,6 +69,7 @@ screenshot: build
 	  'printf "shot $(SHOT_BMP)\nquit\n" | bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/panel_host.exe'
 	@mkdir -p docs
 	python3 tests/e2e/bmp_to_png.py $(SHOT_BMP) docs/quennet-panel.png
+	$(HARNESS) bash tests/harness/with_harness.sh python3 demo/bridge_screenshot.py docs/bridge-demo.png
 
 package: build
 	python3 packaging/make_package.py --i686 build/i686/bin --x86_64 build/x86_64/bin --out build/dist \
