@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -271,8 +270,12 @@ private:
 
 HRESULT CreateSerialPortComponent(IDispatch** component) noexcept {
     if (component == nullptr) return E_POINTER;
-    *component = new (std::nothrow) SerialPortComponent();
-    return *component != nullptr ? S_OK : E_OUTOFMEMORY;
+    *component = nullptr;
+    // The port allocates as it is made: every failure of it becomes the caller's code.
+    return CatchReturn([&] {
+        *component = new SerialPortComponent();
+        return S_OK;
+    });
 }
 
 }  // namespace core

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
 
 #include "../core/component.h"
 #include "../core/convert.h"
@@ -363,8 +362,11 @@ HRESULT CreateSocketComponent(IDispatch** component) noexcept {
 
 HRESULT CreateSocketComponentWith(DWORD sendIdleLimitMs, IDispatch** component) noexcept {
     if (component == nullptr) return E_POINTER;
-    *component = new (std::nothrow) SocketComponent(sendIdleLimitMs);
-    return *component != nullptr ? S_OK : E_OUTOFMEMORY;
+    *component = nullptr;
+    return core::CatchReturn([&] {
+        *component = new SocketComponent(sendIdleLimitMs);
+        return S_OK;
+    });
 }
 
 }  // namespace ostrel
