@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "errors.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "parallel_port.h"
 #include "scoped.h"
 
@@ -277,7 +277,7 @@ void NetworkFigures() {
     Ratio ratio;
     {
         ComPtr<_lumtag> control;
-        ostrel::Lumtag::Create(IID_PPV_ARGS(&control));
+        ostrel::OstrelControl::Create(IID_PPV_ARGS(&control));
         if (!Connect(control.Get(), sink.Port())) {
             std::printf("no connection to the loopback sink\n");
             return;
@@ -337,7 +337,7 @@ int main() {
         return 2;
     }
     ComPtr<_lumtag> control;
-    if (FAILED(ostrel::Lumtag::Create(IID_PPV_ARGS(&control)))) return 2;
+    if (FAILED(ostrel::OstrelControl::Create(IID_PPV_ARGS(&control)))) return 2;
 
     std::printf("%-52s %22s %10s\n", "measure", "median (lowest-highest)", "target");
     const size_t sizes[] = {1u << 20, 16u << 20};

@@ -5,7 +5,7 @@
 #include <wrl/client.h>
 
 #include "failing_new.h"
-#include "serial_port.h"
+#include "serial_port_component.h"
 #include "socket_component.h"
 
 namespace {
