@@ -10,8 +10,6 @@
 
 namespace ostrel {
 
-extern const core::ControlClass kControlClass;
-
 class OstrelControl final : public core::DualControl<_lumtag> {
 public:
     // A control with its own serial port and socket components.

@@ -126,7 +126,7 @@ void QuennetControl::RunParallelTest() {
         // One write per line, as the label is laid out; all of it is ASCII.
         for (std::wstring_view line : kTestLabelLines) {
             std::string bytes(line.begin(), line.end());
-            bytes.append("\r\n");
+            bytes.append(kLineEnd.begin(), kLineEnd.end());
             port.Write(bytes.data(), bytes.size());
         }
     });

@@ -12,8 +12,6 @@
 
 namespace quennet {
 
-extern const core::ControlClass kControlClass;
-
 class QuennetControl final : public core::DualControl<_lumtag> {
 public:
     // A control with its own serial port component.
