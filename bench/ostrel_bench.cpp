@@ -1,8 +1,9 @@
 // make bench: ExecPrint against a raw WriteFile loop on the same port, the
 // growth of the long path's time with the text, the memory a large print
-// takes, the parallel port writer against the same loop, and the network
-// path against a raw send loop. Run under Wine with the harness's COM5 <->
-// COM6 pair.
+// takes, the cost of a print job (open, settings, write, close) against the
+// same steps done raw, the parallel port writer against the raw loop, and
+// the network path against the fastest plain send on a connected socket.
+// Run under Wine with the harness's COM5 <-> COM6 pair.
 //
 // Each throughput figure comes from seven interleaved pairs (raw, ours, raw,
 // ours, ...), so that a machine busy for a moment disturbs both sides alike;
@@ -22,10 +23,14 @@
 #include <thread>
 #include <vector>
 
+#include "../quennet/test_label.h"
+#include "convert.h"
+#include "dispatch_call.h"
 #include "errors.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "parallel_port.h"
 #include "scoped.h"
+#include "tcp_client.h"
 
 using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
@@ -79,6 +84,7 @@ double Seconds(Clock::duration d) {
 
 constexpr int kPairs = 7;
 constexpr char kThroughputTarget[] = ">= 0.95";
+constexpr char kJobTarget[] = ">= 0.9";
 
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -103,17 +109,17 @@ Ratio Interleaved(Raw raw, Ours ours) {
     return {Median(ratios), *lowest, *highest, Median(raws), Median(oursTimes)};
 }
 
-void PrintRatio(const char* measure, const Ratio& ratio, const char* ours, const char* raw) {
+void PrintRatio(const char* measure, const Ratio& ratio, const char* ours, const char* raw,
+                const char* target = kThroughputTarget) {
     char range[48];
     std::snprintf(range, sizeof(range), "%.3f (%.3f-%.3f)", ratio.median, ratio.lowest, ratio.highest);
-    std::printf("%-52s %22s %10s\n", measure, range, kThroughputTarget);
+    std::printf("%-52s %22s %10s\n", measure, range, target);
     std::printf("  (%s %.3f s, %s %.3f s, medians of %d pairs)\n", ours, ratio.oursSeconds, raw, ratio.rawSeconds,
                 kPairs);
 }
 
-double RawWriteLoop(Sink& sink, const std::string& bytes) {
-    sink.Reset();
-    const auto start = Clock::now();
+// COM5 opened with kSettings, as a program without the control would.
+core::ScopedHandle OpenRawPort() {
     core::ScopedHandle port(
         CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     DCB dcb{};
@@ -121,6 +127,13 @@ double RawWriteLoop(Sink& sink, const std::string& bytes) {
     GetCommState(port.Get(), &dcb);
     BuildCommDCBW(kSettings, &dcb);
     SetCommState(port.Get(), &dcb);
+    return port;
+}
+
+double RawWriteLoop(Sink& sink, const std::string& bytes) {
+    sink.Reset();
+    const auto start = Clock::now();
+    core::ScopedHandle port = OpenRawPort();
     for (size_t at = 0; at < bytes.size(); at += kChunk) {
         DWORD written = 0;
         WriteFile(port.Get(), bytes.data() + at, static_cast<DWORD>(std::min(kChunk, bytes.size() - at)), &written,
@@ -131,8 +144,7 @@ double RawWriteLoop(Sink& sink, const std::string& bytes) {
     return Seconds(Clock::now() - start);
 }
 
-double ExecPrint(Sink& sink, _lumtag* control, BSTR text, size_t expected) {
-    sink.Reset();
+HRESULT CallExecPrint(_lumtag* control, BSTR text) {
     VARIANT stream, wait, settings, port, result;
     V_VT(&stream) = VT_BSTR;
     V_BSTR(&stream) = text;
@@ -143,11 +155,48 @@ double ExecPrint(Sink& sink, _lumtag* control, BSTR text, size_t expected) {
     V_BSTR(&settings) = settingsText.Get();
     V_VT(&port) = VT_I2;
     V_I2(&port) = 5;
-    const auto start = Clock::now();
     const HRESULT hr = control->ExecPrint(&stream, &wait, &settings, &port, &result);
     if (FAILED(hr)) std::printf("ExecPrint failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+    return hr;
+}
+
+double ExecPrint(Sink& sink, _lumtag* control, BSTR text, size_t expected) {
+    sink.Reset();
+    const auto start = Clock::now();
+    CallExecPrint(control, text);
     sink.WaitFor(expected);
     return Seconds(Clock::now() - start);
+}
+
+// The cost of a print job: the test label (92 bytes) printed kJobs times,
+// each a job of its own, through ExecPrint and by the same steps done raw
+// (open, settings, write, close), until the far end has every label.
+constexpr int kJobs = 1000;
+
+void JobFigures(Sink& sink, _lumtag* control) {
+    const std::wstring label = quennet::TestLabelText();
+    const std::string bytes(label.begin(), label.end());
+    const core::ScopedBstr text = core::ScopedBstr::Copy(label);
+    const size_t expected = bytes.size() * kJobs;
+    const auto timed = [&](const auto& job) {
+        sink.Reset();
+        const auto start = Clock::now();
+        for (int n = 0; n < kJobs; ++n) job();
+        sink.WaitFor(expected);
+        return Seconds(Clock::now() - start);
+    };
+    const Ratio ratio = Interleaved(
+        [&] {
+            return timed([&] {
+                const core::ScopedHandle port = OpenRawPort();
+                DWORD written = 0;
+                WriteFile(port.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+            });
+        },
+        [&] { return timed([&] { CallExecPrint(control, text.Get()); }); });
+    char measure[64];
+    std::snprintf(measure, sizeof(measure), "ExecPrint %d labels of %zu bytes: labels/s / raw", kJobs, bytes.size());
+    PrintRatio(measure, ratio, "ExecPrint", "raw jobs", kJobTarget);
 }
 
 PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
@@ -196,7 +245,7 @@ public:
 
 private:
     void Serve(SOCKET peer) {
-        std::vector<char> buffer(1 << 16);
+        std::vector<char> buffer(1 << 20);
         for (;;) {
             const int got = recv(peer, buffer.data(), static_cast<int>(buffer.size()), 0);
             if (got <= 0) break;
@@ -214,28 +263,44 @@ private:
     std::vector<std::thread> peers_;  // touched by the acceptor only until it is joined
 };
 
-// The same text as SendData gets, turned into bytes of the ANSI code page
-// (as any sender of text must) and sent in 1 MiB calls.
-double RawSendLoop(NetworkSink& sink, const std::wstring& text) {
-    sink.Reset();
-    const auto start = Clock::now();
-    const int size =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<u_short>(sink.Port()));
-    connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    for (size_t at = 0; at < bytes.size(); at += 1 << 20)
-        send(s, bytes.data() + at, static_cast<int>(std::min<size_t>(1 << 20, bytes.size() - at)), 0);
-    sink.WaitFor(bytes.size());
-    const double seconds = Seconds(Clock::now() - start);
-    closesocket(s);
-    return seconds;
-}
+// The fastest plain send of the same bytes: a socket connected before the
+// clock starts, with the options the control sets (no delay, a send buffer of
+// |sendBuffer|, at least the control's), the bytes ready in the code page
+// they go out in, sent in calls of |chunk| bytes.
+class RawSender {
+public:
+    RawSender(int port, int sendBuffer, size_t chunk) : chunk_(chunk) {
+        socket_.Reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        const BOOL noDelay = TRUE;
+        setsockopt(socket_.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+        setsockopt(socket_.Get(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer),
+                   sizeof(sendBuffer));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<u_short>(port));
+        connected_ = connect(socket_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    bool IsConnected() const { return connected_; }
+
+    double Send(NetworkSink& sink, const std::string& bytes) {
+        sink.Reset();
+        const auto start = Clock::now();
+        for (size_t at = 0; at < bytes.size();) {
+            const int sent =
+                send(socket_.Get(), bytes.data() + at, static_cast<int>(std::min(chunk_, bytes.size() - at)), 0);
+            if (sent <= 0) break;
+            at += static_cast<size_t>(sent);
+        }
+        sink.WaitFor(bytes.size());
+        return Seconds(Clock::now() - start);
+    }
+
+private:
+    const size_t chunk_;
+    ostrel::ScopedSocket socket_;
+    bool connected_ = false;
+};
 
 bool Connect(_lumtag* control, int port) {
     VARIANT host, portValue, result;
@@ -277,12 +342,18 @@ void NetworkFigures() {
     Ratio ratio;
     {
         ComPtr<_lumtag> control;
-        ostrel::Lumtag::Create(IID_PPV_ARGS(&control));
+        ostrel::OstrelControl::Create(IID_PPV_ARGS(&control));
         if (!Connect(control.Get(), sink.Port())) {
             std::printf("no connection to the loopback sink\n");
             return;
         }
-        ratio = Interleaved([&] { return RawSendLoop(sink, wide); },
+        // The control's send buffer, the whole job in one call.
+        RawSender raw(sink.Port(), 4 << 20, size);
+        if (!raw.IsConnected()) {
+            std::printf("no plain connection to the loopback sink\n");
+            return;
+        }
+        ratio = Interleaved([&] { return raw.Send(sink, bytes); },
                             [&] { return SendData(sink, control.Get(), text.Get(), size); });
         // A 92-byte job: the size of the test label.
         core::ScopedBstr job = core::ScopedBstr::Copy(std::wstring(90, L'L') + L"\r\n");
@@ -297,7 +368,16 @@ void NetworkFigures() {
             latencies.push_back(std::chrono::duration<double, std::milli>(sink.FirstByte() - start).count());
         }
     }
-    PrintRatio("SendData 16 MiB throughput / raw send loop", ratio, "SendData", "raw loop");
+    PrintRatio("SendData 16 MiB throughput / plain send", ratio, "SendData", "plain send");
+    // The plain send starts from bytes; SendData is given text, which it turns into bytes first.
+    std::vector<double> conversions;
+    std::string converted;
+    for (int run = 0; run < kPairs; ++run) {
+        const auto start = Clock::now();
+        core::ToWireBytes(core::BorrowedText(text.Get()), L"BARDATA", converted);
+        conversions.push_back(Seconds(Clock::now() - start));
+    }
+    std::printf("  (of which SendData's conversion of the text to bytes %.3f s, median)\n", Median(conversions));
     std::printf("%-52s %22.3f %10s\n", "first byte of a 92-byte job, median ms", Median(latencies), "< 1");
     WSACleanup();
 }
@@ -337,7 +417,7 @@ int main() {
         return 2;
     }
     ComPtr<_lumtag> control;
-    if (FAILED(ostrel::Lumtag::Create(IID_PPV_ARGS(&control)))) return 2;
+    if (FAILED(ostrel::OstrelControl::Create(IID_PPV_ARGS(&control)))) return 2;
 
     std::printf("%-52s %22s %10s\n", "measure", "median (lowest-highest)", "target");
     const size_t sizes[] = {1u << 20, 16u << 20};
@@ -365,6 +445,7 @@ int main() {
     const double textBytes = 2.0 * sizes[1];
     std::printf("%-52s %22.2f %10s\n", "peak private memory of a 16 MiB print / text size",
                 static_cast<double>(memoryPeak > memoryBefore ? memoryPeak - memoryBefore : 0) / textBytes, "<= 3");
+    JobFigures(sink, control.Get());
     control.Reset();
     ParallelFigures(sink);
     NetworkFigures();

@@ -42,6 +42,12 @@ void Convert(const VARIANT& value, VARTYPE type, std::wstring_view argument, VAR
 
 }  // namespace
 
+std::wstring_view Trim(std::wstring_view text, std::wstring_view characters) noexcept {
+    const size_t first = text.find_first_not_of(characters);
+    if (first == std::wstring_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(characters) - first + 1);
+}
+
 const VARIANT& Deref(const VARIANT& value) noexcept {
     const VARIANT* current = &value;
     while (V_VT(current) == (VT_BYREF | VT_VARIANT) && V_VARIANTREF(current) != nullptr)

@@ -13,6 +13,9 @@
 
 namespace core {
 
+// |text| without the |characters| (spaces unless told) at its two ends.
+std::wstring_view Trim(std::wstring_view text, std::wstring_view characters = L" ") noexcept;
+
 // Follows VT_BYREF|VT_VARIANT to the value it refers to.
 const VARIANT& Deref(const VARIANT& value) noexcept;
 bool IsNull(const VARIANT& value) noexcept;

@@ -29,6 +29,15 @@ void Invoke(IDispatch* target, DISPID id, WORD flags, DISPPARAMS& params, VARIAN
     ThrowIfFailed(hr, name);
 }
 
+// A value of |type| that |set| fills in.
+template <class Set>
+VARIANT Value(VARTYPE type, Set set) noexcept {
+    VARIANT v{};
+    V_VT(&v) = type;
+    set(v);
+    return v;
+}
+
 }  // namespace
 
 void PutProperty(IDispatch* target, DISPID id, const VARIANT& value, std::wstring_view name) {
@@ -52,31 +61,19 @@ void CallMethod(IDispatch* target, DISPID id, std::span<VARIANT> arguments, std:
 }
 
 VARIANT BoolValue(bool value) noexcept {
-    VARIANT v;
-    V_VT(&v) = VT_BOOL;
-    V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return v;
+    return Value(VT_BOOL, [&](VARIANT& v) { V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE; });
 }
 
 VARIANT Int16Value(short value) noexcept {
-    VARIANT v;
-    V_VT(&v) = VT_I2;
-    V_I2(&v) = value;
-    return v;
+    return Value(VT_I2, [&](VARIANT& v) { V_I2(&v) = value; });
 }
 
 VARIANT Int32Value(long value) noexcept {
-    VARIANT v;
-    V_VT(&v) = VT_I4;
-    V_I4(&v) = value;
-    return v;
+    return Value(VT_I4, [&](VARIANT& v) { V_I4(&v) = value; });
 }
 
 VARIANT BorrowedText(BSTR text) noexcept {
-    VARIANT v;
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = text;
-    return v;
+    return Value(VT_BSTR, [&](VARIANT& v) { V_BSTR(&v) = text; });
 }
 
 }  // namespace core

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "convert.h"
 #include "errors.h"
 #include "scoped.h"
 
@@ -91,9 +92,8 @@ std::vector<std::wstring> SplitSitePatterns(std::wstring_view value) {
         const size_t end = value.find(L';');
         std::wstring_view piece = value.substr(0, end);
         value = end == std::wstring_view::npos ? std::wstring_view() : value.substr(end + 1);
-        const size_t first = piece.find_first_not_of(L" \t");
-        if (first == std::wstring_view::npos) continue;
-        piece = piece.substr(first, piece.find_last_not_of(L" \t") - first + 1);
+        piece = Trim(piece, L" \t");
+        if (piece.empty()) continue;
         patterns.emplace_back(piece);
     }
     return patterns;

@@ -1,14 +1,7 @@
 #include "serial_port.h"
 
 #include <algorithm>
-#include <atomic>
-#include <new>
-#include <string>
-#include <vector>
 
-#include "component.h"
-#include "convert.h"
-#include "dispatch_call.h"
 #include "errors.h"
 
 namespace core {
@@ -20,62 +13,7 @@ constexpr DWORD kGraceMs = 3000;
 // Twice the line time, for slow drivers and flow control pauses.
 constexpr unsigned kLineTimeFactor = 2;
 
-std::wstring_view Trim(std::wstring_view text) {
-    while (!text.empty() && text.front() == L' ') text.remove_prefix(1);
-    while (!text.empty() && text.back() == L' ') text.remove_suffix(1);
-    return text;
-}
-
-bool AllDigits(std::wstring_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
-}
-
-[[noreturn]] void RefuseSettings(std::wstring_view text, const wchar_t* why) {
-    Throw(kInvalidPropertyValue, L"Invalid property value: Settings \"" + std::wstring(text) + L"\" " + why +
-                                     L" (expected baud,parity,data,stop such as 9600,N,8,1)");
-}
-
 }  // namespace
-
-LineSettings LineSettings::Parse(std::wstring_view text) {
-    std::vector<std::wstring_view> fields;
-    for (std::wstring_view rest = text;;) {
-        const size_t comma = rest.find(L',');
-        fields.push_back(Trim(rest.substr(0, comma)));
-        if (comma == std::wstring_view::npos) break;
-        rest.remove_prefix(comma + 1);
-    }
-    if (fields.size() != 4) RefuseSettings(text, L"does not have four fields");
-    if (!AllDigits(fields[0]) || fields[0].size() > 9) RefuseSettings(text, L"has no valid baud rate");
-    if (fields[1].size() != 1 || std::wstring_view(L"NEOMSneoms").find(fields[1][0]) == std::wstring_view::npos)
-        RefuseSettings(text, L"has no valid parity (N, E, O, M or S)");
-    if (fields[2].size() != 1 || fields[2][0] < L'4' || fields[2][0] > L'8')
-        RefuseSettings(text, L"has no valid data bits (4 to 8)");
-    if (fields[3] != L"1" && fields[3] != L"1.5" && fields[3] != L"2")
-        RefuseSettings(text, L"has no valid stop bits (1, 1.5 or 2)");
-
-    // The platform reads the checked text into a DCB; what it refuses, we refuse.
-    std::wstring canonical;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0) canonical += L',';
-        canonical += fields[i];
-    }
-    DCB dcb{};
-    dcb.DCBlength = sizeof(dcb);
-    if (!BuildCommDCBW(canonical.c_str(), &dcb) || dcb.BaudRate == 0)
-        RefuseSettings(text, L"is not accepted by the system");
-
-    LineSettings settings;
-    settings.baud = dcb.BaudRate;
-    settings.parity = dcb.Parity;
-    settings.dataBits = dcb.ByteSize;
-    settings.stopBits = dcb.StopBits;
-    return settings;
-}
-
-unsigned LineSettings::BitsPerByte() const noexcept {
-    return 1 + dataBits + (parity == NOPARITY ? 0 : 1) + (stopBits == ONESTOPBIT ? 1 : 2);
-}
 
 SerialPort::SerialPort() : settings_(LineSettings::Parse(kDesignSettings)) {}
 
@@ -201,78 +139,6 @@ void SerialPort::Close() {
     handle_.Reset();
     if (queued != 0)
         Throw(kWriteTimeout, std::to_wstring(queued) + L" bytes had not gone out when " + name + L" was closed");
-}
-
-namespace {
-
-constexpr DispatchComponent::Member kMembers[] = {
-    {L"CommPort", serial_dispid::kCommPort},
-    {L"PortOpen", serial_dispid::kPortOpen},
-    {L"Settings", serial_dispid::kSettings},
-    {L"Output", serial_dispid::kOutput},
-};
-
-class SerialPortComponent final : public DispatchComponent {
-public:
-    SerialPortComponent() : DispatchComponent(L"MSCOM", kMembers) {}
-
-private:
-    HRESULT Put(DISPID id, const VARIANT& value) override {
-        switch (id) {
-            case serial_dispid::kCommPort:
-                port_.SetCommPort(ToInt16(value, L"CommPort"));
-                return S_OK;
-            case serial_dispid::kSettings:
-                port_.SetSettings(ToText(value, L"Settings").View());
-                return S_OK;
-            case serial_dispid::kPortOpen:
-                if (ToInt16(value, L"PortOpen") != 0)
-                    port_.Open();
-                else
-                    port_.Close();
-                return S_OK;
-            case serial_dispid::kOutput: {
-                if (!port_.IsOpen())
-                    Throw(kPortNotOpen, L"Output needs an open port: " + port_.Name() + L" is not open");
-                ToWireBytes(value, L"Output", outputBuffer_);
-                port_.Write(outputBuffer_.data(), outputBuffer_.size());
-                return S_OK;
-            }
-            default:
-                return DISP_E_MEMBERNOTFOUND;
-        }
-    }
-
-    HRESULT Get(DISPID id, VARIANT* result) override {
-        if (result == nullptr) return E_POINTER;
-        VariantInit(result);
-        switch (id) {
-            case serial_dispid::kCommPort:
-                *result = Int16Value(port_.CommPort());
-                return S_OK;
-            case serial_dispid::kSettings:
-                V_VT(result) = VT_BSTR;
-                V_BSTR(result) = ScopedBstr::Copy(port_.Settings()).Release();
-                return S_OK;
-            case serial_dispid::kPortOpen:
-                V_VT(result) = VT_BOOL;
-                V_BOOL(result) = port_.IsOpen() ? VARIANT_TRUE : VARIANT_FALSE;
-                return S_OK;
-            default:
-                return DISP_E_MEMBERNOTFOUND;
-        }
-    }
-
-    SerialPort port_;
-    std::string outputBuffer_;
-};
-
-}  // namespace
-
-HRESULT CreateSerialPortComponent(IDispatch** component) noexcept {
-    if (component == nullptr) return E_POINTER;
-    *component = new (std::nothrow) SerialPortComponent();
-    return *component != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace core

@@ -1,40 +1,18 @@
-// The serial port component MSCOM: a COM object of the library (not
-// registered) that the controls drive only through IDispatch, by the
-// dispatch identifiers below, so a unit test can put a recording fake in
-// its place.
+// The port behind the serial port component: COMn opened with its line
+// settings, written, and closed once what it queued has left.
 #pragma once
 
 #include <windows.h>
-#include <oaidl.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "line_settings.h"
 #include "scoped.h"
 
 namespace core {
-
-namespace serial_dispid {
-constexpr DISPID kCommPort = 4;
-constexpr DISPID kPortOpen = 20;
-constexpr DISPID kSettings = 23;
-constexpr DISPID kOutput = 25;
-}  // namespace serial_dispid
-
-// Line settings read from the form "baud,parity,data,stop", e.g. "9600,N,8,1".
-struct LineSettings {
-    DWORD baud = 9600;
-    BYTE parity = NOPARITY;
-    BYTE dataBits = 8;
-    BYTE stopBits = ONESTOPBIT;
-
-    // Throws ComError (invalid property value) for a text it cannot take.
-    static LineSettings Parse(std::wstring_view text);
-    // Bits on the line for one byte, start bit included.
-    unsigned BitsPerByte() const noexcept;
-};
 
 // One serial port over the Win32 comm API. Writes are complete and
 // synchronous, bounded by a timeout that follows from the byte count and
@@ -76,9 +54,5 @@ private:
     ScopedHandle handle_;
     DWORD writeTimeoutMs_ = 0;
 };
-
-// Creates the component with the design values: port 1, "9600,N,8,1",
-// 8096-byte buffers.
-HRESULT CreateSerialPortComponent(IDispatch** component) noexcept;
 
 }  // namespace core

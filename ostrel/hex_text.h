@@ -1,4 +1,6 @@
-// Hexadecimal text to a number, read the way "&H" + text + "&" reads.
+// Hexadecimal text to a number, read the way "&H" + text + "&" reads: the
+// member dectohex, which is the interface's name for reading hexadecimal
+// text (not for writing it, as the name might suggest).
 #pragma once
 
 #include <string_view>

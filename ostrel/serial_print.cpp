@@ -2,7 +2,6 @@
 
 #include "../core/convert.h"
 #include "../core/dispatch_call.h"
-#include "../core/errors.h"
 #include "../core/port_print.h"
 
 namespace ostrel {
@@ -10,13 +9,6 @@ namespace ostrel {
 namespace {
 
 using namespace core;
-
-std::wstring_view TrimSpaces(std::wstring_view piece) {
-    const size_t first = piece.find_first_not_of(L' ');
-    if (first == std::wstring_view::npos) return {};
-    const size_t last = piece.find_last_not_of(L' ');
-    return piece.substr(first, last - first + 1);
-}
 
 bool IsByteArray(const VARIANT& value) {
     const VARTYPE type = V_VT(&Deref(value)) & ~VT_BYREF;
@@ -36,23 +28,25 @@ void WriteStream(IDispatch* serialPort, const VARIANT& commandStream) {
         OutputToSerialPort(serialPort, commandStream);
         return;
     }
-    ForEachPiece(text.View(), [&](std::wstring_view piece) {
+    for (const std::wstring_view piece : CutIntoPieces(text.View())) {
         const ScopedBstr pieceText = ScopedBstr::Copy(piece);
         OutputToSerialPort(serialPort, BorrowedText(pieceText.Get()));
-    });
+    }
 }
 
 }  // namespace
 
-void ForEachPiece(std::wstring_view text, const std::function<void(std::wstring_view)>& write) {
+std::vector<std::wstring_view> CutIntoPieces(std::wstring_view text) {
+    std::vector<std::wstring_view> pieces;
+    pieces.reserve((text.size() + kPieceLength - 1) / kPieceLength);
     for (size_t start = 0; start < text.size(); start += kPieceLength)
-        write(TrimSpaces(text.substr(start, kPieceLength)));
+        pieces.push_back(Trim(text.substr(start, kPieceLength)));
+    return pieces;
 }
 
-void PrintToSerialPort(IDispatch* serialPort, const VARIANT& commandStream, const VARIANT& waitMs,
-                       const VARIANT& settings, const VARIANT& portNumber) {
-    SelectSerialPort(serialPort, portNumber, L"PORT", &settings);
-    PrintOnSerialPort(serialPort, [&] {
+void PrintCommandStream(IDispatch* serialPort, const VARIANT& commandStream, const VARIANT& waitMs,
+                        const VARIANT& settings, const VARIANT& portNumber) {
+    PrintToSerialPort(serialPort, {portNumber, L"PORT", &settings}, [&] {
         WriteStream(serialPort, commandStream);
         const int32_t wait = ToInt32(waitMs, L"N_TIME");
         // A negative wait is no wait, never an endless one.

@@ -5,8 +5,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <functional>
 #include <string_view>
+#include <vector>
 
 namespace ostrel {
 
@@ -15,16 +15,16 @@ constexpr long kShortTextLimitBytes = 8096;
 // Characters per piece (not the byte limit above).
 constexpr size_t kPieceLength = 8090;
 
-// Calls |write| for each piece of |text| in order: pieces of kPieceLength
-// characters from the first, each with spaces (U+0020 only) removed at both
-// ends. A piece of spaces only becomes empty text.
-void ForEachPiece(std::wstring_view text, const std::function<void(std::wstring_view)>& write);
+// The pieces a long text goes out in, in order: kPieceLength characters
+// each from the first, each with the spaces (U+0020 only) at its two ends
+// removed. A piece of spaces only becomes empty text. Views into |text|.
+std::vector<std::wstring_view> CutIntoPieces(std::wstring_view text);
 
-// The print itself, driving |serialPort| through its dispatch interface.
-// Throws ComError at the first failing step. A failure after the port was
-// opened closes the port before the failure goes on, so the next print does
-// not find the port left open.
-void PrintToSerialPort(IDispatch* serialPort, const VARIANT& commandStream, const VARIANT& waitMs,
-                       const VARIANT& settings, const VARIANT& portNumber);
+// The print itself, driving |serialPort| through its dispatch interface:
+// the stream (a short text or a byte array in one Output, a long text in
+// pieces), then the wait of |waitMs|, converted only after the writes.
+// Throws ComError at the first failing step; the port is closed either way.
+void PrintCommandStream(IDispatch* serialPort, const VARIANT& commandStream, const VARIANT& waitMs,
+                        const VARIANT& settings, const VARIANT& portNumber);
 
 }  // namespace ostrel

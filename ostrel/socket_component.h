@@ -4,17 +4,10 @@
 // connection fares by reading State, which moves the connection on.
 #pragma once
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <oaidl.h>
 
-#include <cstdint>
-#include <memory>
-#include <string>
-
-#include "../core/errors.h"
-#include "../core/scoped.h"
+#include "tcp_client.h"
 
 namespace ostrel {
 
@@ -25,66 +18,6 @@ constexpr DISPID kRemoteHost = 10;
 constexpr DISPID kConnect = 64;
 constexpr DISPID kSendData = 67;
 }  // namespace socket_dispid
-
-// The state numbers host pages compare against.
-enum SocketState : int16_t {
-    kClosed = 0,
-    kOpen = 1,
-    kListening = 2,
-    kConnectionPending = 3,
-    kResolvingHost = 4,
-    kHostResolved = 5,
-    kConnecting = 6,
-    kConnected = 7,
-    kPeerClosing = 8,
-    kError = 9,
-};
-
-// An operation that the connection's state does not allow.
-constexpr HRESULT kSocketWrongState = core::ControlCode(40006);
-
-// How long a send waits while the printer takes no data before it gives up.
-constexpr DWORD kSendIdleLimitMs = 30000;
-
-struct Resolution;
-
-class TcpClient {
-public:
-    explicit TcpClient(DWORD sendIdleLimitMs = kSendIdleLimitMs);
-    TcpClient(const TcpClient&) = delete;
-    TcpClient& operator=(const TcpClient&) = delete;
-    // Hands what was sent to the peer, within a bounded wait, then closes.
-    ~TcpClient();
-
-    const std::wstring& RemoteHost() const noexcept { return host_; }
-    void SetRemoteHost(std::wstring host) { host_ = std::move(host); }
-    int32_t RemotePort() const noexcept { return port_; }
-    void SetRemotePort(int32_t port);
-
-    // Starts connecting and returns at once; refused while connecting or connected.
-    void Connect();
-    // The current state, after moving the connection on as far as it got.
-    SocketState State();
-    // Hands |count| bytes to the system; refused unless connected. Fails when
-    // the printer takes no data for the idle limit, however long the whole
-    // send takes; the connection is then closed (kError).
-    void Send(const char* bytes, size_t count);
-
-private:
-    void StartConnect(const sockaddr_in& address);
-    void Poll();
-    void Fail();
-    void CloseSocket();
-    std::wstring Peer() const;
-
-    const DWORD sendIdleLimitMs_;
-    bool started_ = false;
-    std::wstring host_;
-    int32_t port_ = 0;
-    SocketState state_ = kClosed;
-    SOCKET socket_ = INVALID_SOCKET;
-    std::shared_ptr<Resolution> resolution_;
-};
 
 HRESULT CreateSocketComponent(IDispatch** component) noexcept;
 // The same with another idle limit for sends.

@@ -5,13 +5,11 @@
 
 #include <string>
 
-#include "../core/convert.h"
 #include "../core/dispatch_call.h"
 #include "../core/errors.h"
 #include "../core/module.h"
-#include "../core/parallel_port.h"
 #include "../core/port_print.h"
-#include "lumtag.h"
+#include "quennet_control.h"
 #include "routing.h"
 #include "test_label.h"
 
@@ -19,7 +17,8 @@ namespace quennet {
 
 namespace {
 
-enum ChildId : int { kCommand1 = 1, kCommand2 = 2, kText1 = 3 };
+// The identifiers of the interface's Command1, Command2 and Text1.
+enum ChildId : int { kParallelTestButton = 1, kSerialTestButton = 2, kPortBox = 3 };
 
 struct ChildLayout {
     ChildId id;
@@ -29,15 +28,15 @@ struct ChildLayout {
     int left, top, width, height;  // twips
 };
 
-// In tab order (Command1, Command2, Text1): creation order is tab order.
+// In tab order: creation order is tab order.
 constexpr ChildLayout kChildren[] = {
-    {kCommand1, L"BUTTON", L"LPT PORT TEST", BS_PUSHBUTTON | BS_NOTIFY, 3420, 0, 2805, 555},
-    {kCommand2, L"BUTTON", L"COM PORT TEST", BS_PUSHBUTTON | BS_NOTIFY, 960, 0, 2415, 555},
-    {kText1, L"EDIT", L"6", ES_AUTOHSCROLL | ES_LEFT, 30, 30, 885, 495},
+    {kParallelTestButton, L"BUTTON", L"LPT PORT TEST", BS_PUSHBUTTON | BS_NOTIFY, 3420, 0, 2805, 555},
+    {kSerialTestButton, L"BUTTON", L"COM PORT TEST", BS_PUSHBUTTON | BS_NOTIFY, 960, 0, 2415, 555},
+    {kPortBox, L"EDIT", L"6", ES_AUTOHSCROLL | ES_LEFT, 30, 30, 885, 495},
 };
 
 constexpr int kTwipsPerInch = 1440;
-constexpr int kText1Points = 24;
+constexpr int kPortBoxPoints = 24;
 
 // The container's resolution, in dots per inch (x, y).
 SIZE ContainerDpi(HWND window) {
@@ -56,27 +55,27 @@ std::wstring WindowText(HWND window) {
 
 }  // namespace
 
-void Lumtag::OnWindowCreated(HWND window) {
+void QuennetControl::OnWindowCreated(HWND window) {
     for (const ChildLayout& child : kChildren) {
         const HWND created =
-            CreateWindowExW(child.id == kText1 ? WS_EX_CLIENTEDGE : 0, child.windowClass, child.text,
+            CreateWindowExW(child.id == kPortBox ? WS_EX_CLIENTEDGE : 0, child.windowClass, child.text,
                             WS_CHILD | WS_VISIBLE | WS_TABSTOP | child.style, 0, 0, 0, 0, window,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(child.id)), core::ModuleHandle(), nullptr);
         if (created == nullptr) core::ThrowLastError(E_FAIL, L"The test panel could not be created");
-        (child.id == kCommand1 ? command1_ : child.id == kCommand2 ? command2_ : text1_) = created;
+        if (child.id == kPortBox) portBox_ = created;
         SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
     }
     // Gulim in its Korean character set; where it is not installed, the
     // system's substitute at the same size.
     const SIZE dpi = ContainerDpi(window);
-    text1Font_.Reset(CreateFontW(-MulDiv(kText1Points, dpi.cy, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                                 HANGUL_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                 DEFAULT_PITCH | FF_DONTCARE, L"Gulim"));
-    if (text1Font_.Get() != nullptr)
-        SendMessageW(text1_, WM_SETFONT, reinterpret_cast<WPARAM>(text1Font_.Get()), FALSE);
+    portBoxFont_.Reset(CreateFontW(-MulDiv(kPortBoxPoints, dpi.cy, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                   HANGUL_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                   DEFAULT_PITCH | FF_DONTCARE, L"Gulim"));
+    if (portBoxFont_.Get() != nullptr)
+        SendMessageW(portBox_, WM_SETFONT, reinterpret_cast<WPARAM>(portBoxFont_.Get()), FALSE);
 }
 
-void Lumtag::OnWindowResized(HWND window) {
+void QuennetControl::OnWindowResized(HWND window) {
     // The panel keeps its design positions, converted at the container's resolution.
     const SIZE dpi = ContainerDpi(window);
     for (const ChildLayout& child : kChildren) {
@@ -87,16 +86,16 @@ void Lumtag::OnWindowResized(HWND window) {
     }
 }
 
-void Lumtag::OnCommand(WPARAM wparam, LPARAM) {
+void QuennetControl::OnCommand(WPARAM wparam, LPARAM) {
     if (HIWORD(wparam) != BN_CLICKED) return;
     const wchar_t* test = nullptr;
     try {
         switch (LOWORD(wparam)) {
-            case kCommand2:
+            case kSerialTestButton:
                 test = L"COM PORT TEST";
                 RunSerialTest();
                 break;
-            case kCommand1:
+            case kParallelTestButton:
                 test = L"LPT PORT TEST";
                 RunParallelTest();
                 break;
@@ -112,24 +111,25 @@ void Lumtag::OnCommand(WPARAM wparam, LPARAM) {
     }
 }
 
-void Lumtag::RunSerialTest() {
-    // The box is read at the click, with the conversion ExecPrint gives PORT.
-    const core::ScopedBstr portText = core::ScopedBstr::Copy(WindowText(text1_));
-    core::SelectSerialPort(mscom_.Get(), core::BorrowedText(portText.Get()), L"The port number in the box", nullptr);
+void QuennetControl::RunSerialTest() {
+    // The box is read at the click, with the conversion ExecPrint gives PORT;
+    // the port keeps the settings of the last serial ExecPrint.
+    const core::ScopedBstr portText = core::ScopedBstr::Copy(WindowText(portBox_));
+    const VARIANT portNumber = core::BorrowedText(portText.Get());
     const core::ScopedBstr label = core::ScopedBstr::Copy(TestLabelText());
-    core::PrintOnSerialPort(mscom_.Get(),
-                            [&] { core::OutputToSerialPort(mscom_.Get(), core::BorrowedText(label.Get())); });
+    core::PrintToSerialPort(serialPort_.Get(), {portNumber, L"The port number in the box", nullptr},
+                            core::BorrowedText(label.Get()));
 }
 
-void Lumtag::RunParallelTest() {
-    core::ParallelPort port(kPanelTestDevice);
-    // One write per line, as the label is laid out; all of it is ASCII.
-    for (std::wstring_view line : kTestLabelLines) {
-        std::string bytes(line.begin(), line.end());
-        bytes.append("\r\n");
-        port.Write(bytes.data(), bytes.size());
-    }
-    port.Close();
+void QuennetControl::RunParallelTest() {
+    core::PrintToParallelPort(kPanelTestDevice, [](core::ParallelPort& port) {
+        // One write per line, as the label is laid out; all of it is ASCII.
+        for (std::wstring_view line : kTestLabelLines) {
+            std::string bytes(line.begin(), line.end());
+            bytes.append(kLineEnd.begin(), kLineEnd.end());
+            port.Write(bytes.data(), bytes.size());
+        }
+    });
 }
 
 }  // namespace quennet

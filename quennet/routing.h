@@ -17,8 +17,4 @@ inline constexpr wchar_t kPanelTestDevice[] = L"LPT1";
 // text form fails with a type mismatch.
 bool SelectsParallelPort(const VARIANT& mode);
 
-// Opens |device|, writes |commandStream| (text in the system ANSI code page,
-// a byte array as it is) and closes the device, also after a failure.
-void PrintToParallelPort(const wchar_t* device, const VARIANT& commandStream);
-
 }  // namespace quennet

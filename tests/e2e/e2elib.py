@@ -53,7 +53,7 @@ def hresult(number):
 class VBScriptPrint:
     """Mixin: the print cases run from VBScript, which sees the error number."""
 
-    SCRIPT = "print_file.vbs"
+    SCRIPT = "exec_print.vbs"
 
     def expect_error(self, number):
         return number
@@ -62,7 +62,7 @@ class VBScriptPrint:
 class JScriptPrint:
     """Mixin: the print cases run from JScript, which sees the whole HRESULT."""
 
-    SCRIPT = "print_file.js"
+    SCRIPT = "exec_print.js"
 
     def expect_error(self, number):
         return hresult(number)

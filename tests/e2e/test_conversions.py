@@ -23,7 +23,7 @@ class Ports(e2e.PortReaders):
 
 
 class VariableArguments(Ports):
-    """Arguments passed as script variables (print_file.vbs / .js)."""
+    """Arguments passed as script variables (exec_print.vbs / .js)."""
 
     SCRIPT = None
 
@@ -32,7 +32,7 @@ class VariableArguments(Ports):
 
     def print_(self, text, ntime="i:0", setting=SETTING, port="i:5"):
         path = e2e.write_text("conv.txt", text)
-        result = e2e.cscript(self.SCRIPT, path, ntime, setting, port)
+        result = e2e.cscript(self.SCRIPT, "Tessmer.lumtag", path, ntime, setting, port)
         self.assertTrue(result.done, result)
         return result.results["print"]
 

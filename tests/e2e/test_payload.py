@@ -37,9 +37,9 @@ class PayloadCases:
         """Prints |text| to COM5; returns (script result, bytes that arrived)."""
         self.reader.drain()
         path = e2e.write_text(name + ".txt", text)
-        result = e2e.cscript(self.SCRIPT, path, "i:0", SETTING, PORT5)
+        result = e2e.cscript(self.SCRIPT, "Tessmer.lumtag", path, "i:0", SETTING, PORT5)
         self.assertTrue(result.done, result)
-        self.assertEqual(result.lines[0], "TEXT %d" % len(text), result)
+        self.assertEqual(result.lines[0], "TEXT print %d -" % len(text), result)
         expected = len(text.encode("cp1252"))
         data = self.reader.take(expect=expected)
         return result, data
@@ -132,11 +132,11 @@ def _first_difference(a, b):
 
 
 class VBScriptPayload(PayloadCases, unittest.TestCase):
-    SCRIPT = "print_file.vbs"
+    SCRIPT = "exec_print.vbs"
 
 
 class JScriptPayload(PayloadCases, unittest.TestCase):
-    SCRIPT = "print_file.js"
+    SCRIPT = "exec_print.js"
 
 
 if __name__ == "__main__":

@@ -29,7 +29,7 @@ class UnmappedPort:
     def test_unmapped_port_cannot_be_opened(self):
         self.assertFalse(os.path.lexists(os.path.join(e2e.PREFIX, "dosdevices", "com%d" % UNMAPPED)))
         path = e2e.write_text("unmapped.txt", "^XA^FDnowhere^FS^XZ")
-        result = e2e.cscript(self.SCRIPT, path, "i:0", SETTING, "i:%d" % UNMAPPED)
+        result = e2e.cscript(self.SCRIPT, "Tessmer.lumtag", path, "i:0", SETTING, "i:%d" % UNMAPPED)
         self.assertTrue(result.done, result)
         code, description, _ = result.results["print"]
         self.assertEqual(code, self.expect_error(8002), result)
@@ -83,7 +83,7 @@ class VanishingPrinter(unittest.TestCase):
         path = e2e.write_text("vanishing.txt", text)
         self.script = subprocess.Popen(
             ["bash", e2e.RUN_WINE, "cscript", "//nologo", e2e.winpath(os.path.join(e2e.SCRIPTS, script)),
-             path, "i:0", SETTING, "i:%d" % VANISHING],
+             "Tessmer.lumtag", path, "i:0", SETTING, "i:%d" % VANISHING],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
         # The print has started once bytes arrive; take a few and read no
@@ -104,12 +104,12 @@ class VanishingPrinter(unittest.TestCase):
         return result.results["print"]
 
     def test_vbscript_call_fails(self):
-        code, description, _ = self.print_until_gone("print_file.vbs")
+        code, description, _ = self.print_until_gone("exec_print.vbs")
         self.assertNotEqual(code, 0, "the print reported success")
         self.assertNotEqual(description, "")
 
     def test_jscript_call_fails(self):
-        code, description, _ = self.print_until_gone("print_file.js")
+        code, description, _ = self.print_until_gone("exec_print.js")
         self.assertLess(code, 0, "the print reported success")
         self.assertNotEqual(description, "")
 

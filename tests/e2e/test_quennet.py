@@ -57,7 +57,7 @@ class QuennetCases(Ports):
     def print_(self, text, setting=SETTING, port=COM5, mode="LPT"):
         """Runs one ExecPrint; returns (error number, description)."""
         path = e2e.write_text("quennet.txt", text)
-        result = e2e.cscript(self.SCRIPT, path, setting, port, spec(mode, "quennet_mode.txt"))
+        result = e2e.cscript(self.SCRIPT, "Quennet.lumtag", path, setting, port, spec(mode, "quennet_mode.txt"))
         self.assertTrue(result.done, result)
         mode_length = len(mode) if isinstance(mode, str) else "-"
         self.assertEqual(result.lines[0], "TEXT print %d %s" % (len(text), mode_length), result)
@@ -109,7 +109,7 @@ class QuennetCases(Ports):
 
 
 class VBScriptQuennet(QuennetCases, unittest.TestCase):
-    SCRIPT = "quennet_print.vbs"
+    SCRIPT = "exec_print.vbs"
 
     def expect_error(self, number):
         return number
@@ -140,7 +140,7 @@ class VBScriptQuennet(QuennetCases, unittest.TestCase):
 class JScriptQuennet(QuennetCases, unittest.TestCase):
     """JScript sees the whole HRESULT in e.number."""
 
-    SCRIPT = "quennet_print.js"
+    SCRIPT = "exec_print.js"
     ROUTES = [(" LPT ", "LPT1"), ("lpt", "COM5"), (EMPTY, "COM5")]
 
     def expect_error(self, number):
@@ -234,7 +234,8 @@ class ParallelPortMapping(Ports, unittest.TestCase):
     def test_empty_text_to_an_unmapped_parallel_port_fails(self):
         # The device is opened even when there is nothing to write.
         self.map_lpt1(None)
-        result = e2e.cscript("quennet_print.vbs", e2e.write_text("empty.txt", ""), SETTING, COM5, "s:LPT")
+        result = e2e.cscript("exec_print.vbs", "Quennet.lumtag", e2e.write_text("empty.txt", ""), SETTING, COM5,
+                             "s:LPT")
         self.assertTrue(result.done, result)
         code, description, _ = result.results["print"]
         self.assertEqual(code, 8002, result)
@@ -259,7 +260,7 @@ class ParallelPortMapping(Ports, unittest.TestCase):
         job = [SETTING, COM5, "s:LPT"]
         self.script = subprocess.Popen(
             ["bash", e2e.RUN_WINE, "cscript", "//nologo",
-             e2e.winpath(os.path.join(e2e.SCRIPTS, "quennet_print.vbs")),
+             e2e.winpath(os.path.join(e2e.SCRIPTS, "exec_print.vbs")), "Quennet.lumtag",
              e2e.write_text("stalled_big.txt", big)] + job +
             ["wait:" + e2e.winpath(os.path.join(e2e.WORK, "go2")), e2e.write_text("stalled_2.txt", second)] + job +
             ["wait:" + e2e.winpath(os.path.join(e2e.WORK, "go3")), e2e.write_text("stalled_3.txt", third)] + job,

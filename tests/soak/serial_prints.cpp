@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "../unit/port_reader.h"
 #include "dispatch_call.h"
 #include "errors.h"
 #include "job_ledger.h"
@@ -29,36 +30,20 @@ constexpr DWORD kLongPauseMinMs = 4600, kLongPauseMaxMs = 6000;
 constexpr double kLongPauseShare = 0.35;
 constexpr DWORD kReadBytes = 256, kReadGapMs = 30;  // about 8 KB/s while reading
 
-core::ScopedHandle OpenPort(const wchar_t* device, DWORD readMs, DWORD writeMs) {
-    core::ScopedHandle port(CreateFileW(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = readMs;
-    timeouts.WriteTotalTimeoutConstant = writeMs;
-    if (port.IsValid()) SetCommTimeouts(port.Get(), &timeouts);
-    return port;
-}
-
-// Reads until nothing more comes within the port's read timeout.
-void ReadAll(HANDLE port, std::string& into) {
-    char buffer[65536];
-    DWORD read = 0;
-    do {
-        read = 0;
-        if (!ReadFile(port, buffer, sizeof(buffer), &read, nullptr)) return;
-        into.append(buffer, read);
-    } while (read != 0);
-}
+// The far end's reads give up after this long without a byte.
+constexpr DWORD kFarEndQuietMs = 1000;
 
 // The medium with its reader away: writes into COM5 until one stalls, waits,
 // then reads. Every byte written must come out.
-void CheckMedium(HANDLE farEnd, Table& table) {
-    std::string drained;
-    ReadAll(farEnd, drained);
+void CheckMedium(PortReader& farEnd, Table& table) {
+    farEnd.Drain();
     size_t written = 0;
     {
-        const core::ScopedHandle nearEnd = OpenPort(L"\\\\.\\COM5", 0, 1000);
+        const core::ScopedHandle nearEnd(
+            CreateFileW(L"\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        COMMTIMEOUTS timeouts{};
+        timeouts.WriteTotalTimeoutConstant = 1000;  // a stalled write gives up
+        SetCommTimeouts(nearEnd.Get(), &timeouts);
         const std::string chunk(1024, 'm');
         for (DWORD done = chunk.size(); done == chunk.size() && written < (16u << 20);) {
             done = 0;
@@ -67,8 +52,7 @@ void CheckMedium(HANDLE farEnd, Table& table) {
         }
         Sleep(1000);
     }
-    std::string kept;
-    ReadAll(farEnd, kept);
+    const std::string kept = farEnd.ReadAll();
     table.Add("serial: medium keeps what was written while the reader is away, bytes",
               std::to_string(kept.size()) + "/" + std::to_string(written), "all",
               kept.size() == written && kept.find_first_not_of('m') == std::string::npos);
@@ -78,7 +62,7 @@ void CheckMedium(HANDLE farEnd, Table& table) {
 // everything once told to stop.
 class ComingAndGoingReader {
 public:
-    ComingAndGoingReader(HANDLE port, std::mt19937_64 random) : port_(port), random_(random) {
+    ComingAndGoingReader(PortReader& port, std::mt19937_64 random) : port_(port), random_(random) {
         thread_ = std::thread([this] { Run(); });
     }
     // Stops after everything on its way has been read.
@@ -91,13 +75,11 @@ public:
 
 private:
     void Run() {
-        char buffer[kReadBytes];
         // The first pause is a long one, so that even a short run sees a print time out.
         for (bool first = true; !stop_; first = false) {
             const ULONGLONG readUntil = GetTickCount64() + std::uniform_int_distribution<DWORD>(100, 1500)(random_);
             while (!stop_ && GetTickCount64() < readUntil) {
-                DWORD read = 0;
-                if (ReadFile(port_, buffer, sizeof(buffer), &read, nullptr)) received_.append(buffer, read);
+                port_.ReadSome(kReadBytes, received_);
                 Sleep(kReadGapMs);
             }
             const bool longPause = first || std::bernoulli_distribution(kLongPauseShare)(random_);
@@ -107,10 +89,10 @@ private:
             longPauses_ += longPause ? 1 : 0;
             for (const ULONGLONG end = GetTickCount64() + pause; !stop_ && GetTickCount64() < end;) Sleep(10);
         }
-        ReadAll(port_, received_);
+        received_ += port_.ReadAll();
     }
 
-    HANDLE port_;
+    PortReader& port_;
     std::mt19937_64 random_;
     std::atomic<bool> stop_{false};
     std::atomic<int> longPauses_{0};
@@ -123,13 +105,13 @@ private:
 void SerialPrints(const Settings& settings, Table& table) {
     auto random = settings.Random(2);
     const int prints = settings.Scaled(kPrintsFull, 150);
-    const core::ScopedHandle farEnd = OpenPort(L"\\\\.\\COM6", 1000, 0);
+    PortReader farEnd(L"COM6", kFarEndQuietMs);
     ComPtr<IDispatch> control;
-    if (!farEnd.IsValid() || FAILED(CreateByProgId(L"Tessmer.lumtag", &control))) {
+    if (!farEnd.IsOpen() || FAILED(CreateByProgId(L"Tessmer.lumtag", &control))) {
         table.Add("serial: COM6 open and control created", "no", "yes", false);
         return;
     }
-    CheckMedium(farEnd.Get(), table);
+    CheckMedium(farEnd, table);
 
     std::vector<std::string> jobs;
     for (int n = 0; n < prints; ++n)
@@ -138,7 +120,7 @@ void SerialPrints(const Settings& settings, Table& table) {
     long long timedOut = 0, otherFailures = 0, undescribed = 0;
     const core::ScopedBstr settingsText = core::ScopedBstr::Copy(L"9600,N,8,1");
     const ULONGLONG started = GetTickCount64();
-    ComingAndGoingReader reader(farEnd.Get(), settings.Random(3));
+    ComingAndGoingReader reader(farEnd, settings.Random(3));
     for (size_t n = 0; n < jobs.size(); ++n) {
         const core::ScopedBstr text = core::ScopedBstr::Copy(std::wstring(jobs[n].begin(), jobs[n].end()));
         const Outcome outcome = Method(control.Get(), L"ExecPrint",

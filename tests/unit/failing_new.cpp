@@ -13,6 +13,7 @@
 
 namespace {
 thread_local bool g_allocationsFail = false;
+thread_local std::size_t g_allocationsLeft = 0;  // that still succeed while failing
 
 // The blocks a FreedBlocksWatch keeps; a fixed table, since the watch must
 // not allocate through the operator it replaces.
@@ -36,8 +37,9 @@ void Delete(void* block) noexcept {
 }  // namespace
 
 namespace unit {
-AllocationsFail::AllocationsFail() noexcept {
+AllocationsFail::AllocationsFail(std::size_t succeeding) noexcept {
     g_allocationsFail = true;
+    g_allocationsLeft = succeeding;
 }
 AllocationsFail::~AllocationsFail() {
     g_allocationsFail = false;
@@ -63,9 +65,11 @@ bool FreedBlocksWatch::Written() const noexcept {
 }  // namespace unit
 
 void* operator new(std::size_t size) {
-    if (!g_allocationsFail) {
-        if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+    if (g_allocationsFail) {
+        if (g_allocationsLeft == 0) throw std::bad_alloc();
+        --g_allocationsLeft;
     }
+    if (void* block = std::malloc(size != 0 ? size : 1)) return block;
     throw std::bad_alloc();
 }
 

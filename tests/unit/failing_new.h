@@ -1,5 +1,7 @@
 // While an AllocationsFail lives, every operator new on its thread throws
-// std::bad_alloc: for proving that no exception crosses an interface boundary.
+// std::bad_alloc (after the first |succeeding| ones, which still succeed): for
+// proving that no exception crosses an interface boundary, whichever
+// allocation of a call is the one that fails.
 // While a FreedBlocksWatch lives, blocks deleted on its thread are filled with
 // a pattern and kept: Written() tells whether any was written to after it was
 // deleted (an object that went on using itself after its last release).
@@ -11,7 +13,7 @@ namespace unit {
 
 class AllocationsFail {
 public:
-    AllocationsFail() noexcept;
+    explicit AllocationsFail(std::size_t succeeding = 0) noexcept;
     AllocationsFail(const AllocationsFail&) = delete;
     AllocationsFail& operator=(const AllocationsFail&) = delete;
     ~AllocationsFail();

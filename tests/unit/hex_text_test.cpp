@@ -4,7 +4,7 @@
 
 #include "errors.h"
 #include "hex_text.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "scoped.h"
 
 namespace {
@@ -57,7 +57,7 @@ namespace {
 // Null and Empty give 0, and the result is always a double.
 TEST(HexTextMember, ConvertsTheArgumentsTextAndAnswersADouble) {
     Microsoft::WRL::ComPtr<_lumtag> control;
-    ASSERT_EQ(ostrel::Lumtag::Create(IID_PPV_ARGS(&control)), S_OK);
+    ASSERT_EQ(ostrel::OstrelControl::Create(IID_PPV_ARGS(&control)), S_OK);
     const auto call = [&](VARIANT argument, VARIANT* result) { return control->dectohex(&argument, result); };
 
     VARIANT number, result;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "control.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 
 using core::ScopedBstr;
 using core::ScopedVariant;
@@ -131,7 +131,7 @@ public:
 
 ComPtr<_lumtag> NewControl() {
     ComPtr<_lumtag> control;
-    EXPECT_EQ(ostrel::Lumtag::Create(IID__lumtag, &control), S_OK);
+    EXPECT_EQ(ostrel::OstrelControl::Create(IID__lumtag, &control), S_OK);
     return control;
 }
 

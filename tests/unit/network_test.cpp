@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "errors.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "recording_dispatch.h"
 #include "socket_component.h"
 
@@ -275,7 +275,7 @@ protected:
     void SetUp() override {
         serial_ = unit::RecordingDispatch::Create(unit::RecordingDispatch::Mode::kSink);
         socket_ = unit::RecordingDispatch::Create();
-        ASSERT_EQ(ostrel::Lumtag::CreateWith(serial_.Get(), socket_.Get(), IID__lumtag, &control_), S_OK);
+        ASSERT_EQ(ostrel::OstrelControl::CreateWith(serial_.Get(), socket_.Get(), IID__lumtag, &control_), S_OK);
     }
     void ExpectPut(size_t index, DISPID id) { unit::ExpectPropertyPut(*socket_.Get(), index, id); }
 
@@ -405,7 +405,7 @@ TEST(NetworkFakeStateTest, SocStsShowsTheComponentsStateAsDecimalText) {
     ComPtr<StateDispatch> socket(new StateDispatch);
     ComPtr<unit::RecordingDispatch> serial = unit::RecordingDispatch::Create(unit::RecordingDispatch::Mode::kSink);
     ComPtr<_lumtag> control;
-    ASSERT_EQ(ostrel::Lumtag::CreateWith(serial.Get(), socket.Get(), IID__lumtag, &control), S_OK);
+    ASSERT_EQ(ostrel::OstrelControl::CreateWith(serial.Get(), socket.Get(), IID__lumtag, &control), S_OK);
     const auto expect = [&](const wchar_t* want) {
         ScopedBstr text;
         ASSERT_EQ(control->SocSts(text.Receive()), S_OK) << unit::ThreadErrorDescription();
@@ -428,17 +428,17 @@ protected:
     void SetUp() override { control_ = NewControl(); }
     ComPtr<_lumtag> NewControl() {
         ComPtr<_lumtag> control;
-        EXPECT_EQ(ostrel::Lumtag::Create(IID__lumtag, &control), S_OK);
+        EXPECT_EQ(ostrel::OstrelControl::Create(IID__lumtag, &control), S_OK);
         return control;
     }
     ComPtr<_lumtag> NewControl(DWORD sendIdleLimitMs) {
         ComPtr<IDispatch> socket;
         EXPECT_EQ(ostrel::CreateSocketComponentWith(sendIdleLimitMs, &socket), S_OK);
         ComPtr<_lumtag> control;
-        EXPECT_EQ(
-            ostrel::Lumtag::CreateWith(unit::RecordingDispatch::Create(unit::RecordingDispatch::Mode::kSink).Get(),
-                                       socket.Get(), IID__lumtag, &control),
-            S_OK);
+        EXPECT_EQ(ostrel::OstrelControl::CreateWith(
+                      unit::RecordingDispatch::Create(unit::RecordingDispatch::Mode::kSink).Get(), socket.Get(),
+                      IID__lumtag, &control),
+                  S_OK);
         return control;
     }
     // Connects a new control to a new listener, sends |data|, lets the control go

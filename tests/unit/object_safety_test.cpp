@@ -10,7 +10,7 @@
 #include <string>
 
 #include "failing_new.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "site_lock_fakes.h"
 
 using Microsoft::WRL::ComPtr;
@@ -23,7 +23,7 @@ constexpr DWORD kData = INTERFACESAFE_FOR_UNTRUSTED_DATA;
 class ObjectSafetyTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(ostrel::Lumtag::Create(IID_IObjectSafety, &safety_), S_OK);
+        ASSERT_EQ(ostrel::OstrelControl::Create(IID_IObjectSafety, &safety_), S_OK);
         ASSERT_EQ(safety_.As(&object_), S_OK);
     }
     void Site(IOleClientSite* site) { ASSERT_EQ(object_->SetClientSite(site), S_OK); }

@@ -11,9 +11,9 @@
 
 #include "errors.h"
 #include "failing_new.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "recording_dispatch.h"
-#include "serial_port.h"
+#include "serial_port_component.h"
 
 using core::ScopedBstr;
 using core::ScopedVariant;
@@ -28,7 +28,7 @@ class LumtagDispatchTest : public testing::Test {
 protected:
     void SetUp() override {
         fake_ = unit::RecordingDispatch::Create();
-        ASSERT_EQ(ostrel::Lumtag::CreateWith(fake_.Get(), IID_IDispatch, &dispatch_), S_OK);
+        ASSERT_EQ(ostrel::OstrelControl::CreateWith(fake_.Get(), IID_IDispatch, &dispatch_), S_OK);
     }
 
     // Invokes |id| with |args| (already last-to-first, as DISPPARAMS wants).
@@ -422,7 +422,8 @@ TEST(InterfaceBoundaries, RunningOutOfMemoryIsAnErrorNotACrash) {
     };
     for (const auto& testCase : cases) {
         ComPtr<_lumtag> lumtag;
-        ASSERT_EQ(ostrel::Lumtag::CreateWith(unit::RecordingDispatch::Create().Get(), IID__lumtag, &lumtag), S_OK);
+        ASSERT_EQ(ostrel::OstrelControl::CreateWith(unit::RecordingDispatch::Create().Get(), IID__lumtag, &lumtag),
+                  S_OK);
         Control c;
         ASSERT_EQ(lumtag.As(&c.dispatch), S_OK);
         ASSERT_EQ(lumtag.As(&c.classInfo), S_OK);

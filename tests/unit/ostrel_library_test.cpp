@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "recording_dispatch.h"
 
 using core::ScopedBstr;

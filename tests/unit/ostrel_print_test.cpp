@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "errors.h"
-#include "lumtag.h"
+#include "ostrel_control.h"
 #include "recording_dispatch.h"
-#include "serial_port.h"
+#include "serial_port_component.h"
+#include "serial_print.h"
 
 using core::ScopedVariant;
 using Microsoft::WRL::ComPtr;
@@ -32,7 +33,7 @@ protected:
     void NewControl() {
         control_.Reset();
         fake_ = unit::RecordingDispatch::Create();
-        ASSERT_EQ(ostrel::Lumtag::CreateWith(fake_.Get(), IID__lumtag, &control_), S_OK);
+        ASSERT_EQ(ostrel::OstrelControl::CreateWith(fake_.Get(), IID__lumtag, &control_), S_OK);
     }
 
     HRESULT Print() {
@@ -65,6 +66,33 @@ protected:
 };
 
 const std::vector<DISPID> kWholePrint = {kCommPort, kSettings, kPortOpen, kOutput, kPortOpen};
+
+TEST(CutIntoPieces, PiecesOfTheLengthFromTheFirstCharacterWithSpacesTrimmed) {
+    const std::wstring full(ostrel::kPieceLength, L'A');
+    const std::wstring spaces(ostrel::kPieceLength, L' ');
+    const std::wstring padded = L"  " + std::wstring(ostrel::kPieceLength - 4, L'B') + L"  ";
+    const struct {
+        const char* name;
+        std::wstring text;
+        std::vector<std::wstring> pieces;
+    } cases[] = {
+        {"nothing", L"", {}},
+        {"shorter than a piece", L" a b ", {L"a b"}},
+        {"one whole piece", full, {full}},
+        {"a piece and one character", full + L"C", {full, L"C"}},
+        {"spaces only", spaces + L"  ", {L"", L""}},
+        {"spaces at each piece's ends",
+         padded + padded + L" Z",
+         {padded.substr(2, padded.size() - 4), padded.substr(2, padded.size() - 4), L"Z"}},
+        {"cut before trimming", L"x" + spaces + L"y", {L"x", L"y"}},
+        {"only U+0020 is a space", L"\t\u00a0x\r\n", {L"\t\u00a0x\r\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::wstring_view> pieces = ostrel::CutIntoPieces(c.text);
+        EXPECT_EQ(std::vector<std::wstring>(pieces.begin(), pieces.end()), c.pieces);
+    }
+}
 
 TEST_F(ExecPrintTest, ShortStreamGoesOutOnceAsPassed) {
     unit::SetText(pur_, L"  ^XA hello ^XZ \t ");

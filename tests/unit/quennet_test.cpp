@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "errors.h"
-#include "lumtag.h"
+#include "quennet_control.h"
 #include "recording_dispatch.h"
-#include "serial_port.h"
+#include "serial_port_component.h"
 #include "site_lock_fakes.h"
 
 using core::ScopedBstr;
@@ -38,7 +38,7 @@ class QuennetPrint : public testing::Test {
 protected:
     void SetUp() override {
         fake_ = unit::RecordingDispatch::Create();
-        ASSERT_EQ(quennet::Lumtag::CreateWith(fake_.Get(), IID__lumtag, &control_), S_OK);
+        ASSERT_EQ(quennet::QuennetControl::CreateWith(fake_.Get(), IID__lumtag, &control_), S_OK);
         // Empty text: a parallel case opens and closes LPT1 and leaves no bytes behind.
         unit::SetText(text_, L"");
         unit::SetText(setting_, L"9600,N,8,1");
@@ -174,7 +174,7 @@ TEST_F(QuennetPrint, ConnectionPointsAndTheirConnectionsCanBeEnumerated) {
 TEST(QuennetSafety, OnlyAPageOfAListedSiteMayScriptIt) {
     const unit::ScopedSitePolicy policy(L"https://labels.example.com");
     ComPtr<IObjectSafety> safety;
-    ASSERT_EQ(quennet::Lumtag::Create(IID_IObjectSafety, &safety), S_OK);
+    ASSERT_EQ(quennet::QuennetControl::Create(IID_IObjectSafety, &safety), S_OK);
     ComPtr<IOleObject> object;
     ASSERT_EQ(safety.As(&object), S_OK);
     const std::pair<const wchar_t*, HRESULT> cases[] = {{L"https://labels.example.com/", S_OK},

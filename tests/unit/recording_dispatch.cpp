@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "serial_port.h"
+#include "serial_port_component.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -12,7 +12,8 @@
 #include "errors.h"
 #include "port_reader.h"
 #include "scoped.h"
-#include "serial_port.h"
+#include "line_settings.h"
+#include "serial_port_component.h"
 
 namespace {
 

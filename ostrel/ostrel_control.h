@@ -1,4 +1,5 @@
-// The Ostrel control class lumtag (ProgID Tessmer.lumtag).
+// The Ostrel control (type library Tessmer, class lumtag, ProgID
+// Tessmer.lumtag): prints to a serial port and sends to a network printer.
 #pragma once
 
 #include <windows.h>
@@ -9,11 +10,9 @@
 
 namespace ostrel {
 
-extern const core::ControlClass kControlClass;
-
-class Lumtag final : public core::DualControl<_lumtag> {
+class OstrelControl final : public core::DualControl<_lumtag> {
 public:
-    // A control with its own serial port component.
+    // A control with its own serial port and socket components.
     static HRESULT Create(REFIID iid, void** object) noexcept;
     // A control driving |serialPort| (and |socket|) instead of its own
     // components, for tests that watch each step.
@@ -28,13 +27,13 @@ public:
     STDMETHODIMP dectohex(VARIANT* dec, VARIANT* result) noexcept override;
 
     // For core::CreateControl; use Create or CreateWith.
-    Lumtag(IDispatch* serialPort, IDispatch* socket);
+    OstrelControl(IDispatch* serialPort, IDispatch* socket);
 
 private:
-    ~Lumtag() override = default;
+    ~OstrelControl() override = default;
 
-    Microsoft::WRL::ComPtr<IDispatch> mscom_;
-    Microsoft::WRL::ComPtr<IDispatch> winsock1_;
+    Microsoft::WRL::ComPtr<IDispatch> serialPort_;  // the component MSCOM
+    Microsoft::WRL::ComPtr<IDispatch> socket_;      // the component Winsock1
 };
 
 }  // namespace ostrel

@@ -1,5 +1,6 @@
-// The Quennet control class lumtag (ProgID Quennet.lumtag): ExecPrint routed
-// by mode, and the test panel on the control's surface.
+// The Quennet control (type library Quennet, class lumtag, ProgID
+// Quennet.lumtag): ExecPrint routed by mode, and the test panel on the
+// control's surface.
 #pragma once
 
 #include <windows.h>
@@ -11,22 +12,20 @@
 
 namespace quennet {
 
-extern const core::ControlClass kControlClass;
-
-class Lumtag final : public core::DualControl<_lumtag> {
+class QuennetControl final : public core::DualControl<_lumtag> {
 public:
     // A control with its own serial port component.
     static HRESULT Create(REFIID iid, void** object) noexcept;
     // A control driving |serialPort| instead, for tests that watch each step.
     static HRESULT CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept;
     // For core::CreateControl; use Create or CreateWith.
-    explicit Lumtag(IDispatch* serialPort);
+    explicit QuennetControl(IDispatch* serialPort);
 
     STDMETHODIMP ExecPrint(VARIANT* lsCommandLine, VARIANT* SETTING, VARIANT* PORT, VARIANT* lsPrint_Mode,
                            VARIANT* result) noexcept override;
 
 private:
-    ~Lumtag() override = default;
+    ~QuennetControl() override = default;
 
     // The test panel (panel.cpp).
     void OnWindowCreated(HWND window) override;
@@ -35,11 +34,9 @@ private:
     void RunSerialTest();
     void RunParallelTest();
 
-    Microsoft::WRL::ComPtr<IDispatch> mscom_;
-    HWND text1_ = nullptr;
-    HWND command1_ = nullptr;
-    HWND command2_ = nullptr;
-    core::ScopedGdiObject text1Font_;
+    Microsoft::WRL::ComPtr<IDispatch> serialPort_;  // the component MSCOM
+    HWND portBox_ = nullptr;                        // the serial port number (Text1)
+    core::ScopedGdiObject portBoxFont_;
 };
 
 }  // namespace quennet

@@ -1,4 +1,4 @@
-#include "lumtag.h"
+#include "ostrel_control.h"
 
 #include <string>
 
@@ -6,7 +6,7 @@
 #include "../core/dispatch_call.h"
 #include "../core/errors.h"
 #include "../core/module.h"
-#include "../core/serial_port.h"
+#include "../core/serial_port_component.h"
 #include "hex_text.h"
 #include "serial_print.h"
 #include "socket_component.h"
@@ -28,65 +28,66 @@ const core::ControlClass kControlClass = {
 
 }  // namespace ostrel
 
-const core::LibraryControl core::kLibraryControl = {ostrel::kControlClass, &ostrel::Lumtag::Create};
+const core::LibraryControl core::kLibraryControl = {ostrel::kControlClass, &ostrel::OstrelControl::Create};
 
 namespace ostrel {
 
-Lumtag::Lumtag(IDispatch* serialPort, IDispatch* socket)
-    : DualControl(kControlClass), mscom_(serialPort), winsock1_(socket) {}
+OstrelControl::OstrelControl(IDispatch* serialPort, IDispatch* socket)
+    : DualControl(kControlClass), serialPort_(serialPort), socket_(socket) {}
 
-HRESULT Lumtag::Create(REFIID iid, void** object) noexcept {
-    return core::CreateControl<Lumtag>(iid, object, &core::CreateSerialPortComponent, &CreateSocketComponent);
+HRESULT OstrelControl::Create(REFIID iid, void** object) noexcept {
+    return core::CreateControl<OstrelControl>(iid, object, &core::CreateSerialPortComponent, &CreateSocketComponent);
 }
 
-HRESULT Lumtag::CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept {
+HRESULT OstrelControl::CreateWith(IDispatch* serialPort, REFIID iid, void** object) noexcept {
     ComPtr<IDispatch> socket;
     const HRESULT hr = CreateSocketComponent(&socket);
     if (FAILED(hr)) return hr;
     return CreateWith(serialPort, socket.Get(), iid, object);
 }
 
-HRESULT Lumtag::CreateWith(IDispatch* serialPort, IDispatch* socket, REFIID iid, void** object) noexcept {
-    return core::CreateControlWith<Lumtag>(iid, object, serialPort, socket);
+HRESULT OstrelControl::CreateWith(IDispatch* serialPort, IDispatch* socket, REFIID iid, void** object) noexcept {
+    return core::CreateControlWith<OstrelControl>(iid, object, serialPort, socket);
 }
 
-STDMETHODIMP Lumtag::SocConnect(VARIANT* HOSTIP, VARIANT* HOSTPORT, VARIANT* result) noexcept {
+STDMETHODIMP OstrelControl::SocConnect(VARIANT* HOSTIP, VARIANT* HOSTPORT, VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT&) {
         RequireArguments({HOSTIP, HOSTPORT}, L"SocConnect");
         // The host goes to the component before the port is converted.
         const core::ScopedBstr host = core::ToText(*HOSTIP, L"HOSTIP");
-        core::PutProperty(winsock1_.Get(), socket_dispid::kRemoteHost, core::BorrowedText(host.Get()), L"RemoteHost");
+        core::PutProperty(socket_.Get(), socket_dispid::kRemoteHost, core::BorrowedText(host.Get()), L"RemoteHost");
         const int32_t port = core::ToInt32(*HOSTPORT, L"HOSTPORT");
-        core::PutProperty(winsock1_.Get(), socket_dispid::kRemotePort, core::Int32Value(port), L"RemotePort");
-        core::CallMethod(winsock1_.Get(), socket_dispid::kConnect, {}, L"Connect");
+        core::PutProperty(socket_.Get(), socket_dispid::kRemotePort, core::Int32Value(port), L"RemotePort");
+        core::CallMethod(socket_.Get(), socket_dispid::kConnect, {}, L"Connect");
     });
 }
 
-STDMETHODIMP Lumtag::SocSts(BSTR* result) noexcept {
+STDMETHODIMP OstrelControl::SocSts(BSTR* result) noexcept {
     return CallMember(result, [&](BSTR& out) {
         core::ScopedVariant state;
-        core::GetProperty(winsock1_.Get(), socket_dispid::kState, state, L"State");
+        core::GetProperty(socket_.Get(), socket_dispid::kState, state, L"State");
         out = core::ScopedBstr::Copy(std::to_wstring(core::ToInt16(state.Get(), L"State"))).Release();
     });
 }
 
-STDMETHODIMP Lumtag::SendData(VARIANT* BARDATA, VARIANT* result) noexcept {
+STDMETHODIMP OstrelControl::SendData(VARIANT* BARDATA, VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT&) {
         RequireArguments({BARDATA}, L"SendData");
         VARIANT data = *BARDATA;  // handed over as the caller passed it, not converted
-        core::CallMethod(winsock1_.Get(), socket_dispid::kSendData, {&data, 1}, L"SendData");
+        core::CallMethod(socket_.Get(), socket_dispid::kSendData, {&data, 1}, L"SendData");
     });
 }
 
-STDMETHODIMP Lumtag::ExecPrint(VARIANT* PUR_NO, VARIANT* N_TIME, VARIANT* SETTING, VARIANT* PORT,
-                               VARIANT* result) noexcept {
+STDMETHODIMP OstrelControl::ExecPrint(VARIANT* PUR_NO, VARIANT* N_TIME, VARIANT* SETTING, VARIANT* PORT,
+                                      VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT&) {
         RequireArguments({PUR_NO, N_TIME, SETTING, PORT}, L"ExecPrint");
-        PrintToSerialPort(mscom_.Get(), *PUR_NO, *N_TIME, *SETTING, *PORT);
+        PrintCommandStream(serialPort_.Get(), *PUR_NO, *N_TIME, *SETTING, *PORT);
     });
 }
 
-STDMETHODIMP Lumtag::dectohex(VARIANT* dec, VARIANT* result) noexcept {
+// The interface's name for reading hexadecimal text ("FF" gives 255).
+STDMETHODIMP OstrelControl::dectohex(VARIANT* dec, VARIANT* result) noexcept {
     return CallMember(result, [&](VARIANT& out) {
         RequireArguments({dec}, L"dectohex");
         // Null and empty contribute no digits and give 0.
