@@ -160,13 +160,12 @@ protected:
         if (value == nullptr) return E_POINTER;
         MemberScope scope(*this);
         InitValue(value);
-        try {
+        const HRESULT hr = CatchReport(ErrorSourceOf(), [&] {
             body(*value);
             return S_OK;
-        } catch (...) {
-            ClearValue(value);
-            return ReportCurrentException(ErrorSourceOf());
-        }
+        });
+        if (FAILED(hr)) ClearValue(value);
+        return hr;
     }
     // The same for a member without a value (a property put).
     template <class Body>

@@ -92,11 +92,8 @@ bool ModuleInUse() noexcept {
 }
 
 HRESULT LoadModuleTypeLib(ComPtr<ITypeLib>& typeLib) noexcept {
-    try {
-        return LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, typeLib.ReleaseAndGetAddressOf());
-    } catch (...) {
-        return E_FAIL;
-    }
+    return CatchReturn(
+        [&] { return LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, typeLib.ReleaseAndGetAddressOf()); });
 }
 
 HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction create, REFCLSID clsid, REFIID iid,

@@ -45,11 +45,7 @@ void UnregisterWindowClasses() noexcept;
 template <class T, class... Components>
 HRESULT CreateControlWith(REFIID iid, void** object, Components*... components) noexcept {
     if (((components == nullptr) || ...)) return E_POINTER;
-    try {
-        return HandOverNew(new (std::nothrow) T(components...), iid, object);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return CatchReturn([&] { return HandOverNew(new T(components...), iid, object); });
 }
 
 // The same with components of its own, each made by its creation function

@@ -181,13 +181,14 @@ HRESULT Control::ActivateInPlace(IOleClientSite* site, HWND parentHint, LPCRECT 
     inPlaceSite_ = inPlaceSite;
     frame_ = frame;
     document_ = document;
-    try {
+    hr = CatchReport(ErrorSourceOf(), [&] {
         OnWindowCreated(window_);
         OnWindowResized(window_);
-    } catch (...) {
-        return ReportCurrentException(ErrorSourceOf());
-    }
-    return S_OK;
+        return S_OK;
+    });
+    // No half-made surface stays active: the next activation starts anew.
+    if (FAILED(hr)) InPlaceDeactivate();
+    return hr;
 }
 
 HRESULT Control::ActivateUI(IOleClientSite* site, HWND parentHint, LPCRECT positionHint) {
@@ -285,20 +286,20 @@ LRESULT Control::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM 
             HDC dc = BeginPaint(window, &paint);
             RECT client;
             GetClientRect(window, &client);
-            try {
+            // A failed paint leaves the background; there is no caller to tell.
+            CatchReturn([&] {
                 PaintSurface(dc, client);
-            } catch (...) {
-                // A failed paint leaves the background; there is no caller to tell.
-            }
+                return S_OK;
+            });
             EndPaint(window, &paint);
             return 0;
         }
         case WM_SIZE:
-            try {
+            // The children stay where they were after a failure; there is no caller to tell.
+            CatchReturn([&] {
                 OnWindowResized(window);
-            } catch (...) {
-                // The children stay where they were; there is no caller to tell.
-            }
+                return S_OK;
+            });
             return 0;
         case WM_SETFOCUS: {
             const HWND first = GetNextDlgTabItem(window, nullptr, FALSE);
@@ -315,11 +316,11 @@ LRESULT Control::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM 
             const WORD code = HIWORD(wparam);
             if ((code == BN_SETFOCUS || code == EN_SETFOCUS) && !uiActive_)
                 ActivateUI(clientSite_.Get(), nullptr, nullptr);
-            try {
+            // Reported by the handler itself; nothing escapes the window procedure.
+            CatchReturn([&] {
                 OnCommand(wparam, lparam);
-            } catch (...) {
-                // Reported by the handler itself; nothing escapes the window procedure.
-            }
+                return S_OK;
+            });
             return 0;
         }
         case WM_NCDESTROY:
@@ -353,12 +354,10 @@ STDMETHODIMP Control::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC 
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     if (draw == nullptr || bounds == nullptr) return E_INVALIDARG;
     const RECT rect{bounds->left, bounds->top, bounds->right, bounds->bottom};
-    try {
+    return CatchReturn([&] {
         PaintSurface(draw, rect);
-    } catch (...) {
-        return E_FAIL;
-    }
-    return S_OK;
+        return S_OK;
+    });
 }
 
 STDMETHODIMP Control::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** colors) noexcept {
