@@ -24,7 +24,6 @@ public:
     const IID& Iid() const noexcept { return iid_; }
     // Calls |call| for each sink in connection order; the first failure stops it.
     HRESULT ForEachSink(const std::function<HRESULT(IUnknown*)>& call);
-    void DisconnectAll() noexcept { sinks_.clear(); }
 
     // IUnknown: identity of its own, lifetime of the container.
     STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override;

@@ -1,16 +1,17 @@
 // The library around the control: its module handle and lock count, its
-// type library, the class object and self-registration.
+// type library and the class object (self-registration: registration.h).
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
-#include <new>
 #include <string>
 #include <utility>
 
-#include "control.h"
+#include "control_class.h"
+#include "errors.h"
+#include "scoped.h"
 
 namespace core {
 
@@ -63,11 +64,9 @@ HRESULT CreateControl(REFIID iid, void** object, Makers... makers) noexcept {
     (std::index_sequence_for<Makers...>{});
 }
 
-// The four library entry points, for one control class.
+// DllGetClassObject and DllCanUnloadNow, for one control class.
 HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction create, REFCLSID clsid, REFIID iid,
                        void** object) noexcept;
 HRESULT CanUnloadNow() noexcept;
-HRESULT RegisterServer(const ControlClass& controlClass) noexcept;
-HRESULT UnregisterServer(const ControlClass& controlClass) noexcept;
 
 }  // namespace core
