@@ -25,7 +25,8 @@ struct ControlClass {
 
 // OLE status bits of both controls: recompose on resize, can't link inside,
 // inside-out, activate when visible, set the client site first. The number
-// is also the registered MiscStatus (registration.h).
+// is also the registered MiscStatus (registration.h), which the installer
+// package reads from this line.
 constexpr DWORD kControlMiscStatus = 0x20191;
 static_assert(kControlMiscStatus == (OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
                                      OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST));
