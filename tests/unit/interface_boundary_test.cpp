@@ -128,6 +128,12 @@ TEST(InterfaceBoundaries, AFailureReachesTheCallerWithItsOwnCode) {
              return core::LoadModuleTypeLib(library);
          },
          E_OUTOFMEMORY},
+        {"a member's error object, out of memory",
+         [] {
+             const unit::AllocationsFail fail;
+             return core::ReportError(ostrel::kControlClass.ErrorSourceOf(), kRefused, L"refused by the test");
+         },
+         kRefused},
         {"Draw, out of memory", [] { return DrawFailing(&OutOfMemory); }, E_OUTOFMEMORY},
         {"Draw, refused", [] { return DrawFailing(&Refused); }, kRefused},
         {"a control's construction, refused", [] { return ConstructFailing(&Refused); }, kRefused},
