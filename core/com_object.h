@@ -45,6 +45,15 @@ using InterfaceOf = typename Of<Entry>::Interface;
 
 }  // namespace interface_list
 
+// Answers a QueryInterface with |found| (E_NOINTERFACE when null), adding
+// the reference the caller receives.
+inline HRESULT HandOutInterface(IUnknown* found, void** object) noexcept {
+    *object = found;
+    if (found == nullptr) return E_NOINTERFACE;
+    found->AddRef();
+    return S_OK;
+}
+
 template <class... Entries>
 class Implements : public interface_list::InterfaceOf<Entries>... {
 protected:
@@ -55,10 +64,11 @@ protected:
         ((found = found == nullptr ? interface_list::Of<Entries>::Find(this, iid) : found), ...);
         return found;
     }
-    // The first interface of the list, for an object whose identity it is.
-    IUnknown* FirstInterface() noexcept {
+    // QueryInterface of an object whose identity is the list's first interface.
+    HRESULT QueryListed(REFIID iid, void** object) noexcept {
+        if (object == nullptr) return E_POINTER;
         using First = std::tuple_element_t<0, std::tuple<interface_list::InterfaceOf<Entries>...>>;
-        return static_cast<First*>(this);
+        return HandOutInterface(iid == IID_IUnknown ? static_cast<First*>(this) : Find(iid), object);
     }
 };
 
@@ -69,14 +79,7 @@ public:
     SingleInterfaceObject(const SingleInterfaceObject&) = delete;
     SingleInterfaceObject& operator=(const SingleInterfaceObject&) = delete;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        IUnknown* const found = iid == IID_IUnknown ? this->FirstInterface() : this->Find(iid);
-        *object = found;
-        if (found == nullptr) return E_NOINTERFACE;
-        found->AddRef();
-        return S_OK;
-    }
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override { return this->QueryListed(iid, object); }
     STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
     STDMETHODIMP_(ULONG) Release() noexcept override {
         const ULONG left = --references_;

@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "com_object.h"
+
 namespace core {
 
-class ConnectionPoint final : public IConnectionPoint {
+class ConnectionPoint final : public Implements<IConnectionPoint> {
 public:
     // |container| owns this point and outlives it.
     ConnectionPoint(IConnectionPointContainer* container, const IID& iid) : container_(container), iid_(iid) {}
@@ -26,7 +28,7 @@ public:
     HRESULT ForEachSink(const std::function<HRESULT(IUnknown*)>& call);
 
     // IUnknown: identity of its own, lifetime of the container.
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override;
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override { return QueryListed(iid, object); }
     STDMETHODIMP_(ULONG) AddRef() noexcept override { return container_->AddRef(); }
     STDMETHODIMP_(ULONG) Release() noexcept override { return container_->Release(); }
 

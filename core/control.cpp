@@ -22,10 +22,7 @@ STDMETHODIMP Control::QueryInterface(REFIID iid, void** object) noexcept {
     if (found == nullptr) found = ControlObject::Find(iid);
     if (found == nullptr) found = ControlPersistence::Find(iid);
     if (found == nullptr) found = ControlSite::Find(iid);
-    *object = found;
-    if (found == nullptr) return E_NOINTERFACE;
-    found->AddRef();
-    return S_OK;
+    return HandOutInterface(found, object);
 }
 
 STDMETHODIMP_(ULONG) Control::AddRef() noexcept {

@@ -66,9 +66,6 @@ void LockModule() noexcept {
 void UnlockModule() noexcept {
     --g_locks;
 }
-bool ModuleInUse() noexcept {
-    return g_locks.load() != 0;
-}
 
 HRESULT LoadModuleTypeLib(ComPtr<ITypeLib>& typeLib) noexcept {
     return CatchReturn(
@@ -84,7 +81,7 @@ HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction c
 }
 
 HRESULT CanUnloadNow() noexcept {
-    return ModuleInUse() ? S_FALSE : S_OK;
+    return g_locks.load() != 0 ? S_FALSE : S_OK;
 }
 
 }  // namespace core

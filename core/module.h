@@ -20,10 +20,9 @@ HINSTANCE ModuleHandle() noexcept;
 void SetModuleHandle(HINSTANCE module) noexcept;
 std::wstring ModulePath();
 
-// Live control objects plus class-object locks.
+// Live control objects plus class-object locks: while any is counted, the library stays loaded.
 void LockModule() noexcept;
 void UnlockModule() noexcept;
-bool ModuleInUse() noexcept;
 
 // The type library carried in this module's resources ("TYPELIB" 1).
 HRESULT LoadModuleTypeLib(Microsoft::WRL::ComPtr<ITypeLib>& typeLib) noexcept;

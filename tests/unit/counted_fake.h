@@ -32,14 +32,7 @@ public:
     CountedFake(const CountedFake&) = delete;
     CountedFake& operator=(const CountedFake&) = delete;
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        IUnknown* const found = iid == IID_IUnknown ? this->FirstInterface() : this->Find(iid);
-        *object = found;
-        if (found == nullptr) return E_NOINTERFACE;
-        found->AddRef();
-        return S_OK;
-    }
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override { return this->QueryListed(iid, object); }
     STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
     STDMETHODIMP_(ULONG) Release() noexcept override {
         if (references_ == 0) {
