@@ -30,6 +30,7 @@
 #include "ostrel_control.h"
 #include "parallel_port.h"
 #include "scoped.h"
+#include "scoped_socket.h"
 #include "tcp_client.h"
 
 using Microsoft::WRL::ComPtr;
@@ -212,25 +213,25 @@ PROCESS_MEMORY_COUNTERS_EX MemoryCounters() {
 class NetworkSink {
 public:
     NetworkSink() {
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const SOCKET listener = listener_.Get();
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
         int length = sizeof(address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
-        listen(listener_, 4);
-        acceptor_ = std::thread([this] {
+        listen(listener, 4);
+        acceptor_ = std::thread([this, listener] {
             for (;;) {
-                SOCKET peer = accept(listener_, nullptr, nullptr);
+                SOCKET peer = accept(listener, nullptr, nullptr);
                 if (peer == INVALID_SOCKET) return;
-                peers_.emplace_back([this, peer] { Serve(peer); });
+                peers_.emplace_back([this, peer] { Serve(core::ScopedSocket(peer)); });
             }
         });
     }
     ~NetworkSink() {
-        closesocket(listener_);
+        listener_.Reset();
         acceptor_.join();
         for (std::thread& peer : peers_) peer.join();  // each ends when its client closes
     }
@@ -244,18 +245,17 @@ public:
     Clock::time_point FirstByte() const { return firstByte_; }
 
 private:
-    void Serve(SOCKET peer) {
+    void Serve(const core::ScopedSocket peer) {
         std::vector<char> buffer(1 << 20);
         for (;;) {
-            const int got = recv(peer, buffer.data(), static_cast<int>(buffer.size()), 0);
+            const int got = recv(peer.Get(), buffer.data(), static_cast<int>(buffer.size()), 0);
             if (got <= 0) break;
             if (received_ == 0) firstByte_ = Clock::now();
             received_ += static_cast<size_t>(got);
         }
-        closesocket(peer);
     }
 
-    SOCKET listener_ = INVALID_SOCKET;
+    core::ScopedSocket listener_{socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)};
     int port_ = 0;
     std::atomic<size_t> received_{0};
     Clock::time_point firstByte_{};
@@ -298,7 +298,7 @@ public:
 
 private:
     const size_t chunk_;
-    ostrel::ScopedSocket socket_;
+    core::ScopedSocket socket_;
     bool connected_ = false;
 };
 
@@ -431,11 +431,10 @@ int main() {
         const std::wstring wide(bytes.begin(), bytes.end());
         // Private memory from here on: the text itself and whatever the print adds.
         memoryBefore = MemoryCounters().PagefileUsage;
-        BSTR text = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        const core::ScopedBstr text = core::ScopedBstr::Copy(wide);
         prints[i] = Interleaved([&] { return RawWriteLoop(sink, bytes); },
-                                [&] { return ExecPrint(sink, control.Get(), text, size); });
+                                [&] { return ExecPrint(sink, control.Get(), text.Get(), size); });
         memoryPeak = MemoryCounters().PeakPagefileUsage;
-        SysFreeString(text);
     }
 
     PrintRatio("ExecPrint 1 MiB throughput / raw WriteFile loop", prints[0], "ExecPrint", "raw loop");

@@ -19,15 +19,6 @@ HRESULT ConnectionPoint::ForEachSink(const std::function<HRESULT(IUnknown*)>& ca
     return S_OK;
 }
 
-STDMETHODIMP ConnectionPoint::QueryInterface(REFIID iid, void** object) noexcept {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IConnectionPoint) return E_NOINTERFACE;
-    *object = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-}
-
 STDMETHODIMP ConnectionPoint::GetConnectionInterface(IID* iid) noexcept {
     if (iid == nullptr) return E_POINTER;
     *iid = iid_;

@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "com_object.h"
+
 namespace core {
 
-class ConnectionPoint final : public IConnectionPoint {
+class ConnectionPoint final : public Implements<IConnectionPoint> {
 public:
     // |container| owns this point and outlives it.
     ConnectionPoint(IConnectionPointContainer* container, const IID& iid) : container_(container), iid_(iid) {}
@@ -24,10 +26,9 @@ public:
     const IID& Iid() const noexcept { return iid_; }
     // Calls |call| for each sink in connection order; the first failure stops it.
     HRESULT ForEachSink(const std::function<HRESULT(IUnknown*)>& call);
-    void DisconnectAll() noexcept { sinks_.clear(); }
 
     // IUnknown: identity of its own, lifetime of the container.
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override;
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override { return QueryListed(iid, object); }
     STDMETHODIMP_(ULONG) AddRef() noexcept override { return container_->AddRef(); }
     STDMETHODIMP_(ULONG) Release() noexcept override { return container_->Release(); }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "com_object.h"
+#include "errors.h"
 #include "scoped.h"
 
 namespace core {
@@ -35,11 +36,9 @@ public:
     static HRESULT Create(const std::vector<Item>& items, size_t position, Interface** object) noexcept {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;
-        try {
+        return CatchReturn([&] {
             return HandOverNew(new Enumerator(items, position), __uuidof(Interface), reinterpret_cast<void**>(object));
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        });
     }
 
     STDMETHODIMP Next(ULONG count, Item* items, ULONG* fetched) noexcept override {

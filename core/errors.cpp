@@ -113,26 +113,29 @@ std::wstring DescribeCode(HRESULT code) {
 HRESULT ReportError(const ErrorSource& source, HRESULT code, std::wstring_view description) noexcept {
     ComPtr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(&create))) return code;
-    const std::wstring text(description);
     create->SetGUID(*source.iid);
     create->SetSource(const_cast<wchar_t*>(source.progId));
-    create->SetDescription(const_cast<wchar_t*>(text.c_str()));
+    // Without memory for the text the code still goes out, undescribed.
+    CatchReturn([&] {
+        const std::wstring text(description);
+        return create->SetDescription(const_cast<wchar_t*>(text.c_str()));
+    });
     ComPtr<IErrorInfo> info;
     if (SUCCEEDED(create.As(&info))) SetErrorInfo(0, info.Get());
     return code;
 }
 
+// Both read the exception in flight; when memory runs out while they do,
+// CatchReturn answers E_OUTOFMEMORY.
 HRESULT ReportCurrentException(const ErrorSource& source) noexcept {
-    try {
+    return CatchReturn([&] {
         const Failure failure = CurrentFailure();
         return ReportError(source, failure.code, failure.description);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 HRESULT ExceptionToExcepInfo(const wchar_t* source, EXCEPINFO* info) noexcept {
-    try {
+    return CatchReturn([&] {
         const Failure failure = CurrentFailure();
         if (info == nullptr) return failure.code;
         *info = EXCEPINFO{};
@@ -141,9 +144,7 @@ HRESULT ExceptionToExcepInfo(const wchar_t* source, EXCEPINFO* info) noexcept {
         info->bstrDescription =
             SysAllocStringLen(failure.description.data(), static_cast<UINT>(failure.description.size()));
         return DISP_E_EXCEPTION;
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 }  // namespace core

@@ -87,6 +87,16 @@ HRESULT CatchReturn(Body&& body) noexcept {
 // Turns the exception in flight into an HRESULT with an IErrorInfo description.
 // Call only inside a catch block.
 HRESULT ReportCurrentException(const ErrorSource& source) noexcept;
+// CatchReturn at a boundary whose caller reads the thread's error object (a
+// member, an activation): the failure's description goes there too.
+template <class Body>
+HRESULT CatchReport(const ErrorSource& source, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return ReportCurrentException(source);
+    }
+}
 // Sets the thread's error object; returns |code| for a one-line return.
 HRESULT ReportError(const ErrorSource& source, HRESULT code, std::wstring_view description) noexcept;
 // Turns the exception in flight into DISP_E_EXCEPTION with |info| filled, for an IDispatch::Invoke.

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "module.h"
+#include "registration.h"
 #include "thread_runtime.h"
 
 extern "C" {

@@ -1,16 +1,17 @@
 // The library around the control: its module handle and lock count, its
-// type library, the class object and self-registration.
+// type library and the class object (self-registration: registration.h).
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
-#include <new>
 #include <string>
 #include <utility>
 
-#include "control.h"
+#include "control_class.h"
+#include "errors.h"
+#include "scoped.h"
 
 namespace core {
 
@@ -19,10 +20,9 @@ HINSTANCE ModuleHandle() noexcept;
 void SetModuleHandle(HINSTANCE module) noexcept;
 std::wstring ModulePath();
 
-// Live control objects plus class-object locks.
+// Live control objects plus class-object locks: while any is counted, the library stays loaded.
 void LockModule() noexcept;
 void UnlockModule() noexcept;
-bool ModuleInUse() noexcept;
 
 // The type library carried in this module's resources ("TYPELIB" 1).
 HRESULT LoadModuleTypeLib(Microsoft::WRL::ComPtr<ITypeLib>& typeLib) noexcept;
@@ -45,11 +45,7 @@ void UnregisterWindowClasses() noexcept;
 template <class T, class... Components>
 HRESULT CreateControlWith(REFIID iid, void** object, Components*... components) noexcept {
     if (((components == nullptr) || ...)) return E_POINTER;
-    try {
-        return HandOverNew(new (std::nothrow) T(components...), iid, object);
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
+    return CatchReturn([&] { return HandOverNew(new T(components...), iid, object); });
 }
 
 // The same with components of its own, each made by its creation function
@@ -67,11 +63,9 @@ HRESULT CreateControl(REFIID iid, void** object, Makers... makers) noexcept {
     (std::index_sequence_for<Makers...>{});
 }
 
-// The four library entry points, for one control class.
+// DllGetClassObject and DllCanUnloadNow, for one control class.
 HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction create, REFCLSID clsid, REFIID iid,
                        void** object) noexcept;
 HRESULT CanUnloadNow() noexcept;
-HRESULT RegisterServer(const ControlClass& controlClass) noexcept;
-HRESULT UnregisterServer(const ControlClass& controlClass) noexcept;
 
 }  // namespace core

@@ -1,12 +1,13 @@
 // Persistence of the control's properties (MemId): the host's property
 // bag, and a stream of our own format.
-#include "control.h"
+#include "persist.h"
 
 #include <algorithm>
-#include <new>
+#include <string>
 
 #include "convert.h"
 #include "dispatch_call.h"
+#include "errors.h"
 
 namespace core {
 
@@ -40,19 +41,18 @@ HRESULT WriteExact(IStream* stream, const void* buffer, ULONG size) {
 
 }  // namespace
 
-// Persistence -------------------------------------------------------------------
+void ControlPersistence::SetMemIdText(std::wstring_view text) {
+    memId_ = ScopedBstr::Copy(text);
+    dirty_ = true;
+}
 
-STDMETHODIMP Control::GetClassID(CLSID* clsid) noexcept {
+STDMETHODIMP ControlPersistence::GetClassID(CLSID* clsid) noexcept {
     if (clsid == nullptr) return E_POINTER;
-    *clsid = *controlClass_.clsid;
+    *clsid = clsid_;
     return S_OK;
 }
 
-STDMETHODIMP Control::InitNew() noexcept {
-    return S_OK;
-}
-
-STDMETHODIMP Control::Load(IStream* stream) noexcept {
+STDMETHODIMP ControlPersistence::Load(IStream* stream) noexcept {
     if (stream == nullptr) return E_POINTER;
     DWORD header[3] = {};
     HRESULT hr = ReadExact(stream, header, sizeof(header));
@@ -74,7 +74,7 @@ STDMETHODIMP Control::Load(IStream* stream) noexcept {
     });
 }
 
-STDMETHODIMP Control::Save(IStream* stream, BOOL clearDirty) noexcept {
+STDMETHODIMP ControlPersistence::Save(IStream* stream, BOOL clearDirty) noexcept {
     if (stream == nullptr) return E_POINTER;
     const std::wstring_view text = memId_.View();
     const DWORD header[3] = {kPropertyStreamTag, kPropertyStreamVersion, static_cast<DWORD>(text.size())};
@@ -84,13 +84,13 @@ STDMETHODIMP Control::Save(IStream* stream, BOOL clearDirty) noexcept {
     return hr;
 }
 
-STDMETHODIMP Control::GetSizeMax(ULARGE_INTEGER* size) noexcept {
+STDMETHODIMP ControlPersistence::GetSizeMax(ULARGE_INTEGER* size) noexcept {
     if (size == nullptr) return E_POINTER;
     size->QuadPart = 3 * sizeof(DWORD) + memId_.Length() * sizeof(wchar_t);
     return S_OK;
 }
 
-STDMETHODIMP Control::Load(IPropertyBag* bag, IErrorLog* log) noexcept {
+STDMETHODIMP ControlPersistence::Load(IPropertyBag* bag, IErrorLog* log) noexcept {
     if (bag == nullptr) return E_POINTER;
     ScopedVariant value;
     V_VT(value.Ptr()) = VT_BSTR;  // asks for text; a null BSTR is the empty text
@@ -109,7 +109,7 @@ STDMETHODIMP Control::Load(IPropertyBag* bag, IErrorLog* log) noexcept {
     });
 }
 
-STDMETHODIMP Control::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) noexcept {
+STDMETHODIMP ControlPersistence::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) noexcept {
     if (bag == nullptr) return E_POINTER;
     VARIANT value = BorrowedText(memId_.Get());
     const HRESULT hr = bag->Write(kMemIdName, &value);

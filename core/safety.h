@@ -20,7 +20,8 @@
 namespace core {
 
 // Under HKEY_LOCAL_MACHINE: each REG_SZ value, whatever its name, holds one
-// site pattern or several separated by ';'.
+// site pattern or several separated by ';'. The installer package writes its
+// allow list here (packaging/make_package.py reads the key from this line).
 inline constexpr wchar_t kAllowedSitesKey[] = L"SOFTWARE\\Policies\\Lumtag\\AllowedSites";
 
 // The patterns of one policy value: split at ';', spaces around each

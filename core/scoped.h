@@ -64,11 +64,6 @@ public:
         VariantClear(&var_);
         return &var_;
     }
-    // Moves the value into |out|, which the caller owns and has not initialised.
-    void Release(VARIANT* out) noexcept {
-        *out = var_;
-        VariantInit(&var_);
-    }
 
 private:
     VARIANT var_;

@@ -1,9 +1,8 @@
-// Siting, in-place and UI activation, the keyboard, the surface window and
-// drawing.
-#include "control.h"
+// The container's side of the control: siting (IOleObject), in-place and
+// UI activation, and the site lock's verdict kept per site.
+#include "site.h"
 
 #include "errors.h"
-#include "module.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -11,72 +10,64 @@ namespace core {
 
 namespace {
 
-// A class of this module's own: registered on first use, unregistered when
-// the library unloads (UnregisterWindowClasses).
-constexpr wchar_t kSurfaceClass[] = L"ControlSurface";
-ATOM g_surfaceClass = 0;
-
-ATOM RegisterSurfaceClass(WNDPROC procedure) {
-    if (g_surfaceClass != 0) return g_surfaceClass;
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
-    windowClass.lpfnWndProc = procedure;
-    windowClass.hInstance = ModuleHandle();
-    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = kSurfaceClass;
-    g_surfaceClass = RegisterClassExW(&windowClass);
-    return g_surfaceClass;
-}
-
-bool IsPushButton(HWND window) {
-    wchar_t name[16] = {};
-    if (GetClassNameW(window, name, 16) == 0 || lstrcmpiW(name, L"Button") != 0) return false;
-    const LONG_PTR type = GetWindowLongPtrW(window, GWL_STYLE) & BS_TYPEMASK;
-    return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
+LONG TwipsToHimetric(LONG twips) {
+    return MulDiv(twips, 2540, 1440);
 }
 
 }  // namespace
 
-void UnregisterWindowClasses() noexcept {
-    if (g_surfaceClass == 0) return;
-    UnregisterClassW(kSurfaceClass, ModuleHandle());
-    g_surfaceClass = 0;
+ControlSite::ControlSite(const ControlClass& controlClass, IUnknown* identity)
+    : controlClass_(controlClass),
+      identity_(identity),
+      extentHimetric_{TwipsToHimetric(controlClass.initialSizeTwips.cx),
+                      TwipsToHimetric(controlClass.initialSizeTwips.cy)},
+      safety_(identity, *controlClass.dispatchIid) {}
+
+ControlSite::~ControlSite() {
+    if (window_ == nullptr) return;
+    // The object is going: its window no longer reaches it (a child losing
+    // the focus as it is destroyed still notifies its parent).
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
+}
+
+IUnknown* ControlSite::Find(REFIID iid) noexcept {
+    if (iid == IID_IObjectSafety) return &safety_;
+    return Implements::Find(iid);
 }
 
 // IOleObject --------------------------------------------------------------------
 
-STDMETHODIMP Control::SetClientSite(IOleClientSite* site) noexcept {
+STDMETHODIMP ControlSite::SetClientSite(IOleClientSite* site) noexcept {
     if (site != clientSite_.Get()) safety_.ForgetVerdicts();
     clientSite_ = site;
     return S_OK;
 }
 
-STDMETHODIMP Control::GetClientSite(IOleClientSite** site) noexcept {
+STDMETHODIMP ControlSite::GetClientSite(IOleClientSite** site) noexcept {
     if (site == nullptr) return E_POINTER;
     *site = clientSite_.Get();
     if (*site != nullptr) (*site)->AddRef();
     return S_OK;
 }
 
-STDMETHODIMP Control::Close(DWORD) noexcept {
+STDMETHODIMP ControlSite::Close(DWORD) noexcept {
     InPlaceDeactivate();
     if (oleAdviseHolder_) oleAdviseHolder_->SendOnClose();
     return S_OK;
 }
 
-STDMETHODIMP Control::GetMoniker(DWORD, DWORD, IMoniker** moniker) noexcept {
+STDMETHODIMP ControlSite::GetMoniker(DWORD, DWORD, IMoniker** moniker) noexcept {
     if (moniker != nullptr) *moniker = nullptr;
     return E_NOTIMPL;
 }
 
-STDMETHODIMP Control::GetClipboardData(DWORD, IDataObject** data) noexcept {
+STDMETHODIMP ControlSite::GetClipboardData(DWORD, IDataObject** data) noexcept {
     if (data != nullptr) *data = nullptr;
     return E_NOTIMPL;
 }
 
-STDMETHODIMP Control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT position) noexcept {
+STDMETHODIMP ControlSite::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT position) noexcept {
     switch (verb) {
         case OLEIVERB_SHOW:
         case OLEIVERB_INPLACEACTIVATE:
@@ -92,34 +83,36 @@ STDMETHODIMP Control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND 
     }
 }
 
-STDMETHODIMP Control::EnumVerbs(IEnumOLEVERB** verbs) noexcept {
+STDMETHODIMP ControlSite::EnumVerbs(IEnumOLEVERB** verbs) noexcept {
     if (verbs != nullptr) *verbs = nullptr;
     return OLE_S_USEREG;
 }
 
-STDMETHODIMP Control::GetUserClassID(CLSID* clsid) noexcept {
-    return GetClassID(clsid);
+STDMETHODIMP ControlSite::GetUserClassID(CLSID* clsid) noexcept {
+    if (clsid == nullptr) return E_POINTER;
+    *clsid = *controlClass_.clsid;
+    return S_OK;
 }
 
-STDMETHODIMP Control::GetUserType(DWORD form, LPOLESTR* name) noexcept {
+STDMETHODIMP ControlSite::GetUserType(DWORD form, LPOLESTR* name) noexcept {
     return OleRegGetUserType(*controlClass_.clsid, form, name);
 }
 
-STDMETHODIMP Control::SetExtent(DWORD aspect, SIZEL* size) noexcept {
+STDMETHODIMP ControlSite::SetExtent(DWORD aspect, SIZEL* size) noexcept {
     if (size == nullptr) return E_POINTER;
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     extentHimetric_ = *size;
     return S_OK;
 }
 
-STDMETHODIMP Control::GetExtent(DWORD aspect, SIZEL* size) noexcept {
+STDMETHODIMP ControlSite::GetExtent(DWORD aspect, SIZEL* size) noexcept {
     if (size == nullptr) return E_POINTER;
     if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
     *size = extentHimetric_;
     return S_OK;
 }
 
-STDMETHODIMP Control::Advise(IAdviseSink* sink, DWORD* cookie) noexcept {
+STDMETHODIMP ControlSite::Advise(IAdviseSink* sink, DWORD* cookie) noexcept {
     if (!oleAdviseHolder_) {
         const HRESULT hr = CreateOleAdviseHolder(&oleAdviseHolder_);
         if (FAILED(hr)) return hr;
@@ -127,17 +120,17 @@ STDMETHODIMP Control::Advise(IAdviseSink* sink, DWORD* cookie) noexcept {
     return oleAdviseHolder_->Advise(sink, cookie);
 }
 
-STDMETHODIMP Control::Unadvise(DWORD cookie) noexcept {
+STDMETHODIMP ControlSite::Unadvise(DWORD cookie) noexcept {
     return oleAdviseHolder_ ? oleAdviseHolder_->Unadvise(cookie) : OLE_E_NOCONNECTION;
 }
 
-STDMETHODIMP Control::EnumAdvise(IEnumSTATDATA** advises) noexcept {
+STDMETHODIMP ControlSite::EnumAdvise(IEnumSTATDATA** advises) noexcept {
     if (advises == nullptr) return E_POINTER;
     *advises = nullptr;
     return oleAdviseHolder_ ? oleAdviseHolder_->EnumAdvise(advises) : E_FAIL;
 }
 
-STDMETHODIMP Control::GetMiscStatus(DWORD, DWORD* status) noexcept {
+STDMETHODIMP ControlSite::GetMiscStatus(DWORD, DWORD* status) noexcept {
     if (status == nullptr) return E_POINTER;
     *status = controlClass_.miscStatus;
     return S_OK;
@@ -145,7 +138,7 @@ STDMETHODIMP Control::GetMiscStatus(DWORD, DWORD* status) noexcept {
 
 // In-place activation -----------------------------------------------------------
 
-HRESULT Control::ActivateInPlace(IOleClientSite* site, HWND parentHint, LPCRECT positionHint) {
+HRESULT ControlSite::ActivateInPlace(IOleClientSite* site, HWND parentHint, LPCRECT positionHint) noexcept {
     if (window_ != nullptr) {
         ShowWindow(window_, SW_SHOW);
         return S_OK;
@@ -169,11 +162,7 @@ HRESULT Control::ActivateInPlace(IOleClientSite* site, HWND parentHint, LPCRECT 
         positionHint != nullptr)
         position = *positionHint;
 
-    RegisterSurfaceClass(&Control::WindowProc);
-    window_ = CreateWindowExW(WS_EX_CONTROLPARENT, kSurfaceClass, L"",
-                              WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, position.left, position.top,
-                              position.right - position.left, position.bottom - position.top, parent, nullptr,
-                              ModuleHandle(), this);
+    window_ = CreateSurface(parent, position);
     if (window_ == nullptr) {
         inPlaceSite->OnInPlaceDeactivate();
         return HRESULT_FROM_WIN32(GetLastError());
@@ -181,16 +170,17 @@ HRESULT Control::ActivateInPlace(IOleClientSite* site, HWND parentHint, LPCRECT 
     inPlaceSite_ = inPlaceSite;
     frame_ = frame;
     document_ = document;
-    try {
+    hr = CatchReport(controlClass_.ErrorSourceOf(), [&] {
         OnWindowCreated(window_);
         OnWindowResized(window_);
-    } catch (...) {
-        return ReportCurrentException(ErrorSourceOf());
-    }
-    return S_OK;
+        return S_OK;
+    });
+    // No half-made surface stays active: the next activation starts anew.
+    if (FAILED(hr)) InPlaceDeactivate();
+    return hr;
 }
 
-HRESULT Control::ActivateUI(IOleClientSite* site, HWND parentHint, LPCRECT positionHint) {
+HRESULT ControlSite::ActivateUI(IOleClientSite* site, HWND parentHint, LPCRECT positionHint) noexcept {
     const HRESULT hr = ActivateInPlace(site, parentHint, positionHint);
     if (FAILED(hr)) return hr;
     if (!uiActive_) {
@@ -207,7 +197,7 @@ HRESULT Control::ActivateUI(IOleClientSite* site, HWND parentHint, LPCRECT posit
     return S_OK;
 }
 
-STDMETHODIMP Control::UIDeactivate() noexcept {
+STDMETHODIMP ControlSite::UIDeactivate() noexcept {
     if (!uiActive_) return S_OK;
     uiActive_ = false;
     if (frame_) frame_->SetActiveObject(nullptr, nullptr);
@@ -216,36 +206,13 @@ STDMETHODIMP Control::UIDeactivate() noexcept {
     return S_OK;
 }
 
-STDMETHODIMP Control::TranslateAccelerator(LPMSG message) noexcept {
-    if (message == nullptr) return E_POINTER;
-    if (window_ == nullptr || message->message != WM_KEYDOWN) return S_FALSE;
-    const HWND focus = GetFocus();
-    if (focus == nullptr || (focus != window_ && !IsChild(window_, focus))) return S_FALSE;
-    switch (message->wParam) {
-        case VK_TAB: {
-            if (GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0) return S_FALSE;
-            const bool backwards = GetKeyState(VK_SHIFT) < 0;
-            const HWND next = GetNextDlgTabItem(window_, focus == window_ ? nullptr : focus, backwards);
-            if (next == nullptr) return S_FALSE;
-            SetFocus(next);
-            return S_OK;
-        }
-        case VK_RETURN:
-            if (!IsPushButton(focus)) return S_FALSE;
-            SendMessageW(focus, BM_CLICK, 0, 0);
-            return S_OK;
-        default:
-            return S_FALSE;
-    }
-}
-
-STDMETHODIMP Control::GetWindow(HWND* window) noexcept {
+STDMETHODIMP ControlSite::GetWindow(HWND* window) noexcept {
     if (window == nullptr) return E_POINTER;
     *window = window_;
     return window_ != nullptr ? S_OK : E_FAIL;
 }
 
-STDMETHODIMP Control::InPlaceDeactivate() noexcept {
+STDMETHODIMP ControlSite::InPlaceDeactivate() noexcept {
     UIDeactivate();
     if (window_ != nullptr) {
         DestroyWindow(window_);
@@ -260,131 +227,12 @@ STDMETHODIMP Control::InPlaceDeactivate() noexcept {
     return S_OK;
 }
 
-STDMETHODIMP Control::SetObjectRects(LPCRECT position, LPCRECT) noexcept {
+STDMETHODIMP ControlSite::SetObjectRects(LPCRECT position, LPCRECT) noexcept {
     if (position == nullptr) return E_POINTER;
     if (window_ != nullptr)
         MoveWindow(window_, position->left, position->top, position->right - position->left,
                    position->bottom - position->top, TRUE);
     return S_OK;
-}
-
-LRESULT CALLBACK Control::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    if (message == WM_NCCREATE) {
-        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* control = reinterpret_cast<Control*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (control == nullptr) return DefWindowProcW(window, message, wparam, lparam);
-    return control->HandleMessage(window, message, wparam, lparam);
-}
-
-LRESULT Control::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    switch (message) {
-        case WM_PAINT: {
-            PAINTSTRUCT paint;
-            HDC dc = BeginPaint(window, &paint);
-            RECT client;
-            GetClientRect(window, &client);
-            try {
-                PaintSurface(dc, client);
-            } catch (...) {
-                // A failed paint leaves the background; there is no caller to tell.
-            }
-            EndPaint(window, &paint);
-            return 0;
-        }
-        case WM_SIZE:
-            try {
-                OnWindowResized(window);
-            } catch (...) {
-                // The children stay where they were; there is no caller to tell.
-            }
-            return 0;
-        case WM_SETFOCUS: {
-            const HWND first = GetNextDlgTabItem(window, nullptr, FALSE);
-            if (first != nullptr && first != window) SetFocus(first);
-            return 0;
-        }
-        case WM_MOUSEACTIVATE:
-            if (!uiActive_) ActivateUI(clientSite_.Get(), nullptr, nullptr);
-            break;
-        case WM_COMMAND: {
-            // A click may run for seconds and show a message box, during which
-            // the container may release the control: hold it until the end.
-            const ComPtr<IUnknown> hold(dual_);
-            const WORD code = HIWORD(wparam);
-            if ((code == BN_SETFOCUS || code == EN_SETFOCUS) && !uiActive_)
-                ActivateUI(clientSite_.Get(), nullptr, nullptr);
-            try {
-                OnCommand(wparam, lparam);
-            } catch (...) {
-                // Reported by the handler itself; nothing escapes the window procedure.
-            }
-            return 0;
-        }
-        case WM_NCDESTROY:
-            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-            if (window_ == window) window_ = nullptr;
-            break;
-        default:
-            break;
-    }
-    return DefWindowProcW(window, message, wparam, lparam);
-}
-
-void Control::PaintSurface(HDC dc, const RECT& bounds) {
-    FillRect(dc, &bounds, GetSysColorBrush(COLOR_BTNFACE));
-}
-
-// IOleControl -------------------------------------------------------------------
-
-STDMETHODIMP Control::GetControlInfo(CONTROLINFO* info) noexcept {
-    if (info == nullptr) return E_POINTER;
-    info->hAccel = nullptr;
-    info->cAccel = 0;
-    info->dwFlags = 0;
-    return S_OK;
-}
-
-// IViewObject2 ------------------------------------------------------------------
-
-STDMETHODIMP Control::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC draw, LPCRECTL bounds, LPCRECTL,
-                           BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) noexcept {
-    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
-    if (draw == nullptr || bounds == nullptr) return E_INVALIDARG;
-    const RECT rect{bounds->left, bounds->top, bounds->right, bounds->bottom};
-    try {
-        PaintSurface(draw, rect);
-    } catch (...) {
-        return E_FAIL;
-    }
-    return S_OK;
-}
-
-STDMETHODIMP Control::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** colors) noexcept {
-    if (colors != nullptr) *colors = nullptr;
-    return S_FALSE;
-}
-
-STDMETHODIMP Control::SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) noexcept {
-    viewAdviseAspects_ = aspects;
-    viewAdviseFlags_ = flags;
-    viewAdviseSink_ = sink;
-    return S_OK;
-}
-
-STDMETHODIMP Control::GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) noexcept {
-    if (aspects != nullptr) *aspects = viewAdviseAspects_;
-    if (flags != nullptr) *flags = viewAdviseFlags_;
-    if (sink != nullptr) {
-        *sink = viewAdviseSink_.Get();
-        if (*sink != nullptr) (*sink)->AddRef();
-    }
-    return S_OK;
-}
-
-STDMETHODIMP Control::GetExtent(DWORD aspect, LONG, DVTARGETDEVICE*, LPSIZEL size) noexcept {
-    return GetExtent(aspect, size);
 }
 
 }  // namespace core

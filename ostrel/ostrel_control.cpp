@@ -21,7 +21,6 @@ const core::ControlClass kControlClass = {
     .eventsIid = &DIID___lumtag,
     .libid = &LIBID_Tessmer,
     .progId = L"Tessmer.lumtag",
-    .libraryName = L"Tessmer",
     .initialSizeTwips = {2580, 1245},
     .miscStatus = core::kControlMiscStatus,
 };

@@ -10,6 +10,9 @@
 
 namespace ostrel {
 
+// The class's identifiers, size and error source; tests build controls of it.
+extern const core::ControlClass kControlClass;
+
 class OstrelControl final : public core::DualControl<_lumtag> {
 public:
     // A control with its own serial port and socket components.

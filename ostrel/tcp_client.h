@@ -12,7 +12,7 @@
 #include <string>
 
 #include "../core/errors.h"
-#include "../core/scoped.h"
+#include "../core/scoped_socket.h"
 
 namespace ostrel {
 
@@ -37,11 +37,6 @@ constexpr HRESULT kSocketWrongState = core::ControlCode(40006);
 constexpr DWORD kSendIdleLimitMs = 30000;
 
 struct Resolution;
-
-inline bool IsValidSocket(SOCKET s) noexcept {
-    return s != INVALID_SOCKET;
-}
-using ScopedSocket = core::UniqueValue<SOCKET, &closesocket, &IsValidSocket, INVALID_SOCKET>;
 
 // A TCP client for one printer at a time. It connects without holding the
 // host's thread (a name is looked up on a thread of its own) and is moved on
@@ -79,7 +74,7 @@ private:
     std::wstring host_;
     int32_t port_ = 0;
     SocketState state_ = kClosed;
-    ScopedSocket socket_;
+    core::ScopedSocket socket_;
     std::shared_ptr<Resolution> resolution_;
 };
 

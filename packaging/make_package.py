@@ -33,18 +33,52 @@ from pathlib import Path
 from xml.etree import ElementTree as ET
 
 ROOT = Path(__file__).resolve().parent.parent
+CORE = ROOT / "core"
+
+
+def read_core(file, pattern):
+    """The first group of |pattern| in core/|file|: a constant the libraries are built with."""
+    found = re.search(pattern, (CORE / file).read_text(), re.DOTALL)
+    if not found:
+        sys.exit(f"package: core/{file} no longer matches {pattern!r}")
+    return found.group(1)
+
+
+def c_text(literal):
+    """The text of a C++ wide string literal's inside (only \\ is escaped there)."""
+    return literal.replace("\\\\", "\\")
+
+
+def read_class_rows():
+    """The rows of kClassRegistration in core/registration.h, as DllRegisterServer
+    writes them: (key, name, value), None for nullptr, with the placeholders
+    {clsid} {libid} {progid} {file} {misc} {bitmap}."""
+    table = read_core("registration.h", r"kClassRegistration\[\] = \{\n(.*?)\n\};")
+    cell = r'(nullptr|L"(?:[^"\\]|\\.)*")'
+    rows = []
+    for line in table.splitlines():
+        line = line.strip()
+        if not line or line.startswith("//"):
+            continue
+        found = re.fullmatch(rf"\{{{cell}, {cell}, {cell}\}},", line)
+        if not found:
+            sys.exit(f"package: a row of core/registration.h that is not one: {line}")
+        rows.append(tuple(None if cell == "nullptr" else c_text(cell[2:-1]) for cell in found.groups()))
+    return rows
+
 
 # The automation marshallers: the type-library marshaller for dual
 # interfaces, the dispatch marshaller for pure dispatch interfaces.
 TYPELIB_MARSHALLER = "{00020424-0000-0000-C000-000000000046}"
 DISPATCH_MARSHALLER = "{00020420-0000-0000-C000-000000000046}"
-# OLEMISC_ bits the controls register for their content aspect (control.h).
-CONTROL_MISC_STATUS = "131473"
-TOOLBOX_BITMAP_ID = 30000
+# OLEMISC_ bits both controls register for their content aspect.
+CONTROL_MISC_STATUS = str(int(read_core("control_class.h", r"kControlMiscStatus = (0x[0-9A-Fa-f]+|\d+);"), 0))
+TOOLBOX_BITMAP_ID = read_core("resource_ids.h", r"#define TOOLBOX_BITMAP_ID (\d+)")
 # Type library flags as the system writes them: control, has disk image.
 TYPELIB_FLAGS = "10"
-POLICY_ROOT = r"SOFTWARE\Policies\Lumtag"
-POLICY_KEY = POLICY_ROOT + r"\AllowedSites"
+# The site lock's policy key, where the package writes the allow list.
+POLICY_KEY = c_text(read_core("safety.h", r'kAllowedSitesKey\[\] = L"([^"]*)";'))
+POLICY_ROOT = POLICY_KEY.rsplit("\\", 1)[0]
 POLICY_VALUE = "LabelControls"
 BRIDGE_FILE = "LabelBridge.exe"
 BRIDGE_COMPONENT = "LabelBridge64"
@@ -107,20 +141,18 @@ def registration(control, bits, file_ref, folder_ref):
     writes them in its registry view; value None is a key without values.
     Keys that both views share (ProgID, the type library's common values)
     belong to the 64-bit rows."""
-    clsid = "CLSID\\" + control.clsid
     typelib = "TypeLib\\" + control.libid + "\\1.0"
     system = "win64" if bits == 64 else "win32"
-    rows = [
-        (clsid, "", control.prog_id),
-        (clsid + "\\InprocServer32", "", file_ref),
-        (clsid + "\\InprocServer32", "ThreadingModel", "Apartment"),
-        (clsid + "\\ProgID", "", control.prog_id),
-        (clsid + "\\TypeLib", "", control.libid),
-        (clsid + "\\Version", "", "1.0"),
-        (clsid + "\\Control", None, None),
-        (clsid + "\\ToolboxBitmap32", "", f"{file_ref}, {TOOLBOX_BITMAP_ID}"),
-        (clsid + "\\MiscStatus", "", "0"),
-        (clsid + "\\MiscStatus\\1", "", CONTROL_MISC_STATUS),
+    placeholders = {"clsid": control.clsid, "libid": control.libid, "progid": control.prog_id, "file": file_ref,
+                    "misc": CONTROL_MISC_STATUS, "bitmap": TOOLBOX_BITMAP_ID}
+    rows, shared = [], []
+    for key, name, value in read_class_rows():
+        key = key.format(**placeholders)
+        # (key, None, None) is a key without values; name "" is the default value.
+        row = (key, None, None) if value is None else (key, name or "", value.format(**placeholders))
+        # The registry keeps CLSID apart for 32-bit programs; a ProgID is one for both.
+        (rows if key.startswith("CLSID\\") else shared).append(row)
+    rows += [
         (f"{typelib}\\0\\{system}", "", file_ref),
         (f"{typelib}\\409\\{system}", "", file_ref),
     ]
@@ -135,9 +167,7 @@ def registration(control, bits, file_ref, folder_ref):
             (key + "\\TypeLib", "Version", "1.0"),
         ]
     if bits == 64:
-        rows += [
-            (control.prog_id, "", control.prog_id),
-            (control.prog_id + "\\CLSID", "", control.clsid),
+        rows += shared + [
             (typelib, "", control.library_text),
             (typelib + "\\FLAGS", "", TYPELIB_FLAGS),
             (typelib + "\\HELPDIR", "", folder_ref),

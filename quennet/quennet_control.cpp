@@ -13,7 +13,6 @@ const core::ControlClass kControlClass = {
     .eventsIid = &DIID___lumtag,
     .libid = &LIBID_Quennet,
     .progId = L"Quennet.lumtag",
-    .libraryName = L"Quennet",
     .initialSizeTwips = {6870, 570},
     .miscStatus = core::kControlMiscStatus,
 };

@@ -39,11 +39,9 @@
 #include <cstdlib>
 #include <deque>
 #include <iostream>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "scoped.h"
@@ -61,17 +59,11 @@ constexpr wchar_t kFrameClass[] = L"PanelHostFrame";
 constexpr UINT kReleaseMessage = WM_APP + 1;
 constexpr int kHimetricPerInch = 2540;
 
-// --- owning wrappers (BSTR, VARIANT, HANDLE and GDI objects: core/scoped.h) ---
+// --- owning wrappers (the generic owner and its aliases: core/scoped.h) ---
 
-struct LibraryFree {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
-using UniqueLibrary = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree>;
-
-struct DcDelete {
-    void operator()(HDC dc) const noexcept { DeleteDC(dc); }
-};
-using UniqueMemoryDc = std::unique_ptr<std::remove_pointer_t<HDC>, DcDelete>;
+using UniqueLibrary = core::UniqueValue<HMODULE, &FreeLibrary>;
+using UniqueMemoryDc = core::UniqueValue<HDC, &DeleteDC>;
+using UniqueWindow = core::UniqueValue<HWND, &DestroyWindow>;
 
 class WindowDc {
 public:
@@ -351,8 +343,8 @@ private:
     void Pump() const;
 
     UniqueLibrary atl_;
-    HWND frame_ = nullptr;
-    HWND site_ = nullptr;  // the AtlAxWin window
+    UniqueWindow frame_;
+    HWND site_ = nullptr;  // the AtlAxWin window, a child of the frame
     SIZEL naturalExtent_{};
     ComPtr<IUnknown> control_;
     bool releasedDuringBox_ = false;
@@ -369,12 +361,12 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 }
 
 std::string Host::Start() {
-    atl_.reset(LoadLibraryW(L"atl.dll"));
-    if (!atl_) return "atl.dll not found";
+    atl_.Reset(LoadLibraryW(L"atl.dll"));
+    if (!atl_.IsValid()) return "atl.dll not found";
     const auto init =
-        reinterpret_cast<AtlAxWinInitFunction>(reinterpret_cast<void*>(GetProcAddress(atl_.get(), "AtlAxWinInit")));
+        reinterpret_cast<AtlAxWinInitFunction>(reinterpret_cast<void*>(GetProcAddress(atl_.Get(), "AtlAxWinInit")));
     const auto getControl = reinterpret_cast<AtlAxGetControlFunction>(
-        reinterpret_cast<void*>(GetProcAddress(atl_.get(), "AtlAxGetControl")));
+        reinterpret_cast<void*>(GetProcAddress(atl_.Get(), "AtlAxGetControl")));
     if (init == nullptr || getControl == nullptr || !init()) return "AtlAxWinInit unavailable";
 
     // The control's own extent, asked of a fresh instance as a container
@@ -408,14 +400,14 @@ std::string Host::Start() {
     const int height = MulDiv(naturalExtent_.cy, dpi.cy, kHimetricPerInch);
     RECT outer{0, 0, width, height};
     AdjustWindowRectEx(&outer, WS_OVERLAPPEDWINDOW, FALSE, 0);
-    frame_ = CreateWindowExW(0, kFrameClass, L"Quennet test panel", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
-                             outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr,
-                             GetModuleHandleW(nullptr), nullptr);
-    if (frame_ == nullptr) return "no frame window (is there a display?)";
-    site_ = CreateWindowExW(0, L"AtlAxWin", kProgId, WS_CHILD | WS_VISIBLE, 0, 0, width, height, frame_, nullptr,
+    frame_.Reset(CreateWindowExW(0, kFrameClass, L"Quennet test panel", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                 outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr));
+    if (!frame_.IsValid()) return "no frame window (is there a display?)";
+    site_ = CreateWindowExW(0, L"AtlAxWin", kProgId, WS_CHILD | WS_VISIBLE, 0, 0, width, height, frame_.Get(), nullptr,
                             GetModuleHandleW(nullptr), nullptr);
     if (site_ == nullptr) return "no AtlAxWin window";
-    SetForegroundWindow(frame_);
+    SetForegroundWindow(frame_.Get());
     Pump();
     hr = getControl(site_, &control_);
     if (FAILED(hr) || !control_) return "the container holds no control: " + Hex(hr);
@@ -439,7 +431,7 @@ std::string Host::Start() {
 
 Host::~Host() {
     control_.Reset();
-    if (frame_ != nullptr) DestroyWindow(frame_);
+    frame_.Reset();
     Pump();
 }
 
@@ -564,7 +556,7 @@ void Host::Key(const std::string& key, Answer& answer) {
     std::string handled;
     BoxSeen box;
     {
-        BoxWatcher watcher(GetCurrentThreadId(), frame_, nullptr);
+        BoxWatcher watcher(GetCurrentThreadId(), frame_.Get(), nullptr);
         for (UINT message : {WM_KEYDOWN, WM_KEYUP}) {
             MSG msg{};
             msg.hwnd = GetFocus();
@@ -604,7 +596,7 @@ void Host::Click(const std::string& which, bool release, Answer& answer) {
     releasedDuringBox_ = false;
     BoxSeen box;
     {
-        BoxWatcher watcher(GetCurrentThreadId(), frame_, release ? frame_ : nullptr);
+        BoxWatcher watcher(GetCurrentThreadId(), frame_.Get(), release ? frame_.Get() : nullptr);
         SendMessageW(button, BM_CLICK, 0, 0);
         Pump();
         box = watcher.Finish();
@@ -698,10 +690,10 @@ void Host::Resize(const std::string& size, Answer& answer) {
 }
 
 void Host::Shot(const std::string& path, Answer& answer) {
-    RedrawWindow(frame_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    RedrawWindow(frame_.Get(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Pump();
     RECT client;
-    GetClientRect(frame_, &client);
+    GetClientRect(frame_.Get(), &client);
     const int width = client.right, height = client.bottom;
     if (width <= 0 || height <= 0) return answer.Send("ERR the frame has no client area");
 
@@ -715,14 +707,14 @@ void Host::Shot(const std::string& path, Answer& answer) {
     const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
     info.bmiHeader.biSizeImage = stride * static_cast<DWORD>(height);
 
-    WindowDc frameDc(frame_);
+    WindowDc frameDc(frame_.Get());
     UniqueMemoryDc memory(CreateCompatibleDC(frameDc.Get()));
     void* bits = nullptr;
     ScopedGdiObject bitmap(CreateDIBSection(frameDc.Get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!memory || bitmap.Get() == nullptr || bits == nullptr) return answer.Send("ERR no bitmap");
-    const HGDIOBJ old = SelectObject(memory.get(), bitmap.Get());
-    const BOOL copied = BitBlt(memory.get(), 0, 0, width, height, frameDc.Get(), 0, 0, SRCCOPY);
-    SelectObject(memory.get(), old);
+    if (!memory.IsValid() || !bitmap.IsValid() || bits == nullptr) return answer.Send("ERR no bitmap");
+    const HGDIOBJ old = SelectObject(memory.Get(), bitmap.Get());
+    const BOOL copied = BitBlt(memory.Get(), 0, 0, width, height, frameDc.Get(), 0, 0, SRCCOPY);
+    SelectObject(memory.Get(), old);
     GdiFlush();
     if (!copied) return answer.Send("ERR BitBlt failed");
 

@@ -12,10 +12,12 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "dispatch_call.h"
 #include "job_ledger.h"
 #include "phases.h"
+#include "scoped_socket.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -39,19 +41,19 @@ int JobNumber(const std::string& job) {
 class ResettingPrinter {
 public:
     ResettingPrinter(std::mt19937_64 random) : random_(random) {
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const SOCKET listener = listener_.Get();
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int length = sizeof(address);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0 && listen(listener_, 4) == 0)
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0 && listen(listener, 4) == 0)
             port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread([this, listener] { Run(listener); });
     }
     // Stops taking connections; returns what was received once the last one ended.
     std::string Finish() {
-        closesocket(listener_);
+        listener_.Reset();
         thread_.join();
         return received_;
     }
@@ -61,19 +63,19 @@ public:
     int Resets() const { return resets_; }
 
 private:
-    void Run() {
+    void Run(SOCKET listener) {
         for (;;) {
-            const SOCKET peer = accept(listener_, nullptr, nullptr);
-            if (peer == INVALID_SOCKET) return;
-            Serve(peer);
+            core::ScopedSocket peer(accept(listener, nullptr, nullptr));
+            if (!peer.IsValid()) return;
+            Serve(std::move(peer));
         }
     }
 
-    void Serve(SOCKET peer) {
+    void Serve(core::ScopedSocket peer) {
         std::string pending;
         char buffer[65536];
         for (;;) {
-            const int got = recv(peer, buffer, sizeof(buffer), 0);
+            const int got = recv(peer.Get(), buffer, sizeof(buffer), 0);
             if (got <= 0) break;
             pending.append(buffer, static_cast<size_t>(got));
             size_t end = 0;
@@ -85,17 +87,16 @@ private:
             // Only at a job's end with nothing of the next one read.
             if (end == 0 || !pending.empty() || !std::bernoulli_distribution(kResetShare)(random_)) continue;
             const linger abort{1, 0};
-            setsockopt(peer, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
-            closesocket(peer);
+            setsockopt(peer.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof(abort));
+            peer.Reset();  // the reset, before the counts say it happened
             ++resets_;
             lastResetAfter_ = JobNumber(last.substr(last.rfind("^XA")));
             return;
         }
         received_ += pending;  // a cut job at a close the control made shows up as one
-        closesocket(peer);
     }
 
-    SOCKET listener_ = INVALID_SOCKET;
+    core::ScopedSocket listener_{socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)};
     u_short port_ = 0;
     std::mt19937_64 random_;
     std::atomic<int> lastResetAfter_{-1};

@@ -14,11 +14,13 @@
 #include <string>
 
 #include "phases.h"
+#include "scoped.h"
 
 int main() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const core::UniqueValue<LPWSTR*, &LocalFree> arguments(CommandLineToArgvW(GetCommandLineW(), &argc));
+    LPWSTR* const argv = arguments.Get();
     soak::Settings settings;
     settings.seed = GetTickCount64() % 1000000;
     int unloadRounds = -1;
@@ -35,7 +37,6 @@ int main() {
             return 2;
         }
     }
-    LocalFree(argv);
     if (FAILED(OleInitialize(nullptr))) return 2;
     if (unloadRounds >= 0) return soak::UnloadLoopChild(unloadRounds);
 

@@ -15,6 +15,7 @@
 
 #include "dispatch_call.h"
 #include "phases.h"
+#include "scoped_socket.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -73,15 +74,16 @@ u_short ClosedPort() {
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
     u_short port = 0;
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    if (s != INVALID_SOCKET && bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (s != INVALID_SOCKET) closesocket(s);
+    {
+        const core::ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof(address);
+        if (s.IsValid() && bind(s.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            getsockname(s.Get(), reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port = ntohs(address.sin_port);
+    }
     WSACleanup();
     return port;
 }

@@ -15,45 +15,51 @@ using Microsoft::WRL::ComPtr;
 
 using AtlAxWinInitFunction = BOOL(WINAPI*)();
 using AtlAxGetControlFunction = HRESULT(WINAPI*)(HWND, IUnknown**);
+using ScopedLibrary = core::UniqueValue<HMODULE, &FreeLibrary>;
+using ScopedWindow = core::UniqueValue<HWND, &DestroyWindow>;
+using ScopedMemoryDc = core::UniqueValue<HDC, &DeleteDC>;
+
+int ReleaseScreenDc(HDC dc) {
+    return ReleaseDC(nullptr, dc);
+}
+// A device context of the screen (GetDC(nullptr)).
+using ScreenDc = core::UniqueValue<HDC, &ReleaseScreenDc>;
 
 class HostedControl : public testing::Test {
 protected:
     void SetUp() override {
-        atl_ = LoadLibraryW(L"atl.dll");
-        ASSERT_NE(atl_, nullptr) << "Wine ships atl.dll";
+        atl_.Reset(LoadLibraryW(L"atl.dll"));
+        ASSERT_TRUE(atl_.IsValid()) << "Wine ships atl.dll";
         auto init =
-            reinterpret_cast<AtlAxWinInitFunction>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxWinInit")));
-        getControl_ =
-            reinterpret_cast<AtlAxGetControlFunction>(reinterpret_cast<void*>(GetProcAddress(atl_, "AtlAxGetControl")));
+            reinterpret_cast<AtlAxWinInitFunction>(reinterpret_cast<void*>(GetProcAddress(atl_.Get(), "AtlAxWinInit")));
+        getControl_ = reinterpret_cast<AtlAxGetControlFunction>(
+            reinterpret_cast<void*>(GetProcAddress(atl_.Get(), "AtlAxGetControl")));
         ASSERT_NE(init, nullptr);
         ASSERT_NE(getControl_, nullptr);
         ASSERT_TRUE(init());
-        frame_ = CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 200, nullptr,
-                                 nullptr, nullptr, nullptr);
-        ASSERT_NE(frame_, nullptr) << "a display is needed (the harness starts Xvfb)";
-    }
-    void TearDown() override {
-        if (frame_ != nullptr) DestroyWindow(frame_);
-        if (atl_ != nullptr) FreeLibrary(atl_);
+        frame_.Reset(CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 200, nullptr,
+                                     nullptr, nullptr, nullptr));
+        ASSERT_TRUE(frame_.IsValid()) << "a display is needed (the harness starts Xvfb)";
     }
     static void Pump() {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     }
 
-    HMODULE atl_ = nullptr;
+    // The frame goes before the library whose window class hosts the control in it.
+    ScopedLibrary atl_;
     AtlAxGetControlFunction getControl_ = nullptr;
-    HWND frame_ = nullptr;
+    ScopedWindow frame_;
 };
 
 TEST_F(HostedControl, TheContainerCreatesSitesAndActivatesItInPlace) {
-    HWND host = CreateWindowExW(0, L"AtlAxWin", L"Tessmer.lumtag", WS_CHILD | WS_VISIBLE, 10, 10, 172, 83, frame_,
-                                nullptr, nullptr, nullptr);
-    ASSERT_NE(host, nullptr) << "the control is registered by the harness";
+    ScopedWindow host(CreateWindowExW(0, L"AtlAxWin", L"Tessmer.lumtag", WS_CHILD | WS_VISIBLE, 10, 10, 172, 83,
+                                      frame_.Get(), nullptr, nullptr, nullptr));
+    ASSERT_TRUE(host.IsValid()) << "the control is registered by the harness";
     Pump();
 
     ComPtr<IUnknown> unknown;
-    ASSERT_EQ(getControl_(host, &unknown), S_OK);
+    ASSERT_EQ(getControl_(host.Get(), &unknown), S_OK);
     ComPtr<_lumtag> control;
     ASSERT_EQ(unknown.As(&control), S_OK);
 
@@ -70,7 +76,7 @@ TEST_F(HostedControl, TheContainerCreatesSitesAndActivatesItInPlace) {
     HWND surface = nullptr;
     EXPECT_EQ(inPlace->GetWindow(&surface), S_OK);
     ASSERT_NE(surface, nullptr);
-    EXPECT_EQ(GetParent(surface), host);
+    EXPECT_EQ(GetParent(surface), host.Get());
     EXPECT_TRUE(IsWindowVisible(surface));
     RECT area{};
     GetClientRect(surface, &area);
@@ -87,17 +93,18 @@ TEST_F(HostedControl, TheContainerCreatesSitesAndActivatesItInPlace) {
     // Drawn: the surface paints into a memory picture.
     ComPtr<IViewObject2> view;
     ASSERT_EQ(unknown.As(&view), S_OK);
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, 50, 20);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    const RECTL bounds{0, 0, 50, 20};
-    EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, memory, &bounds, nullptr, nullptr, 0), S_OK);
-    EXPECT_EQ(GetPixel(memory, 25, 10), GetSysColor(COLOR_BTNFACE));
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    {
+        const ScreenDc screen(GetDC(nullptr));
+        const core::ScopedGdiObject bitmap(CreateCompatibleBitmap(screen.Get(), 50, 20));
+        const ScopedMemoryDc memory(CreateCompatibleDC(screen.Get()));
+        const HGDIOBJ old = SelectObject(memory.Get(), bitmap.Get());
+        const RECTL bounds{0, 0, 50, 20};
+        EXPECT_EQ(
+            view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, memory.Get(), &bounds, nullptr, nullptr, 0),
+            S_OK);
+        EXPECT_EQ(GetPixel(memory.Get(), 25, 10), GetSysColor(COLOR_BTNFACE));
+        SelectObject(memory.Get(), old);
+    }
 
     unknown.Reset();
     control.Reset();
@@ -105,7 +112,7 @@ TEST_F(HostedControl, TheContainerCreatesSitesAndActivatesItInPlace) {
     site.Reset();
     inPlace.Reset();
     view.Reset();
-    DestroyWindow(host);
+    host.Reset();
     Pump();
     EXPECT_FALSE(IsWindow(surface)) << "the control's window goes with the container's";
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "control.h"
+#include "counted_fake.h"
 #include "ostrel_control.h"
 
 using core::ScopedBstr;
@@ -24,42 +25,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Counts references; a fake still referenced when it goes away fails the test.
-template <class I>
-class Counted : public I {
-public:
-    explicit Counted(const IID& iid) : iid_(iid) {}
-    Counted(const Counted&) = delete;
-    Counted& operator=(const Counted&) = delete;
-    virtual ~Counted() { EXPECT_EQ(refs_, 0u) << "a fake is still referenced"; }
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        *object = nullptr;
-        if (iid != IID_IUnknown && iid != iid_) return E_NOINTERFACE;
-        *object = static_cast<I*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        if (refs_ == 0) {
-            ADD_FAILURE() << "Release without a reference";
-            return 0;
-        }
-        return --refs_;
-    }
-    ULONG Refs() const { return refs_; }
-
-private:
-    const IID iid_;
-    ULONG refs_ = 0;
-};
-
 // Records OnChanged into a log shared by all sinks; may read MemId back while called.
-class Sink final : public Counted<IPropertyNotifySink> {
+class Sink final : public unit::CountedFake<IPropertyNotifySink> {
 public:
-    Sink() : Counted(IID_IPropertyNotifySink) {}
     STDMETHODIMP OnChanged(DISPID id) noexcept override {
         log->emplace_back(index, id);
         if (readBack != nullptr) {
@@ -69,10 +37,7 @@ public:
         }
         return result;
     }
-    STDMETHODIMP OnRequestEdit(DISPID id) noexcept override {
-        ADD_FAILURE() << "unexpected OnRequestEdit(" << id << ")";
-        return S_OK;
-    }
+    STDMETHODIMP OnRequestEdit(DISPID) noexcept override { return unit::Unexpected("OnRequestEdit"); }
 
     int index = 0;
     std::vector<std::pair<int, DISPID>>* log = nullptr;
@@ -81,19 +46,14 @@ public:
     std::wstring seen;
 };
 
-class ErrorLog final : public Counted<IErrorLog> {
+class ErrorLog final : public unit::CountedFake<IErrorLog> {
 public:
-    ErrorLog() : Counted(IID_IErrorLog) {}
-    STDMETHODIMP AddError(LPCOLESTR name, EXCEPINFO*) noexcept override {
-        ADD_FAILURE() << "unexpected AddError for " << testing::PrintToString(std::wstring(name ? name : L""));
-        return S_OK;
-    }
+    STDMETHODIMP AddError(LPCOLESTR, EXCEPINFO*) noexcept override { return unit::Unexpected("AddError"); }
 };
 
 // A property bag in memory. A missing name reads as E_INVALIDARG, as real bags answer.
-class Bag final : public Counted<IPropertyBag> {
+class Bag final : public unit::CountedFake<IPropertyBag> {
 public:
-    Bag() : Counted(IID_IPropertyBag) {}
     void Set(const wchar_t* name, const VARIANT& value) {
         auto& entry = entries[name] = std::make_unique<ScopedVariant>();
         ASSERT_EQ(VariantCopy(entry->Ptr(), const_cast<VARIANT*>(&value)), S_OK);
@@ -147,9 +107,9 @@ std::wstring Get(_lumtag* control) {
 }
 
 // A stream over bytes of its own; only reads, and remembers the largest one asked for.
-class ReadOnlyStream final : public Counted<IStream> {
+class ReadOnlyStream final : public unit::CountedFake<IStream> {
 public:
-    explicit ReadOnlyStream(std::vector<BYTE> bytes) : Counted(IID_IStream), bytes_(std::move(bytes)) {}
+    explicit ReadOnlyStream(std::vector<BYTE> bytes) : bytes_(std::move(bytes)) {}
     ULONG largestRead = 0;
 
     STDMETHODIMP Read(void* buffer, ULONG size, ULONG* read) noexcept override {
@@ -160,18 +120,22 @@ public:
         if (read != nullptr) *read = count;
         return count == size ? S_OK : S_FALSE;
     }
-    STDMETHODIMP Write(const void*, ULONG, ULONG*) noexcept override { return STG_E_ACCESSDENIED; }
-    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP SetSize(ULARGE_INTEGER) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP Write(const void*, ULONG, ULONG*) noexcept override { return unit::Unexpected("Write"); }
+    STDMETHODIMP Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) noexcept override { return unit::Unexpected("Seek"); }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) noexcept override { return unit::Unexpected("SetSize"); }
     STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) noexcept override {
-        return E_NOTIMPL;
+        return unit::Unexpected("CopyTo");
     }
-    STDMETHODIMP Commit(DWORD) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP Revert() noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP Stat(STATSTG*, DWORD) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP Clone(IStream**) noexcept override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) noexcept override { return unit::Unexpected("Commit"); }
+    STDMETHODIMP Revert() noexcept override { return unit::Unexpected("Revert"); }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override {
+        return unit::Unexpected("LockRegion");
+    }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) noexcept override {
+        return unit::Unexpected("UnlockRegion");
+    }
+    STDMETHODIMP Stat(STATSTG*, DWORD) noexcept override { return unit::Unexpected("Stat"); }
+    STDMETHODIMP Clone(IStream**) noexcept override { return unit::Unexpected("Clone"); }
 
 private:
     std::vector<BYTE> bytes_;
@@ -258,7 +222,7 @@ TEST_F(MemIdTest, LastReleaseFreesTheControlAndItsSinks) {
     Connect(sinks_[0]);
     cookies_.clear();
     EXPECT_EQ(control_.Reset(), 0u) << "references left on the control after its creator's last Release";
-    EXPECT_EQ(sinks_[0].Refs(), 0u) << "the sink stays referenced by a control nobody holds";
+    EXPECT_EQ(sinks_[0].References(), 0u) << "the sink stays referenced by a control nobody holds";
 }
 
 TEST_F(MemIdTest, StoresACopyAndHandsOutNewCopies) {
@@ -288,7 +252,7 @@ TEST_F(MemIdTest, EveryPutNotifiesEachSinkInConnectionOrder) {
         EXPECT_EQ(calls_, expected);
     }
     for (DWORD cookie : std::exchange(cookies_, {})) Disconnect(cookie);
-    for (const Sink& sink : sinks_) EXPECT_EQ(sink.Refs(), 0u) << "Unadvise keeps sink " << sink.index;
+    for (const Sink& sink : sinks_) EXPECT_EQ(sink.References(), 0u) << "Unadvise keeps sink " << sink.index;
     calls_.clear();
     EXPECT_EQ(Put(control_.Get(), L"B"), S_OK);
     EXPECT_TRUE(calls_.empty());
@@ -380,8 +344,8 @@ TEST_F(PersistTest, BagLoadReadsMemIdAsText) {
             EXPECT_EQ(As<IPersistStreamInit>(control.Get())->IsDirty(), S_FALSE);
         }
         control.Reset();
-        EXPECT_EQ(bag.Refs(), 0u);
-        EXPECT_EQ(log.Refs(), 0u);
+        EXPECT_EQ(bag.References(), 0u);
+        EXPECT_EQ(log.References(), 0u);
     }
     Bag bag;  // and without an error log
     ASSERT_EQ(As<IPersistPropertyBag>(control_.Get())->Load(&bag, nullptr), S_OK);
@@ -419,7 +383,7 @@ TEST_F(PersistTest, BagSaveWritesOneTextEntryThatLoadsIntoANewControl) {
         EXPECT_EQ(Get(loaded.Get()), expected);
         control.Reset();
         loaded.Reset();
-        EXPECT_EQ(bag.Refs(), 0u);
+        EXPECT_EQ(bag.References(), 0u);
     }
 }
 

@@ -20,6 +20,7 @@
 #include "errors.h"
 #include "ostrel_control.h"
 #include "recording_dispatch.h"
+#include "scoped_socket.h"
 #include "socket_component.h"
 
 using core::ScopedBstr;
@@ -31,28 +32,7 @@ namespace {
 
 constexpr DWORD kStateWaitMs = 5000;
 
-// Owns one socket.
-class Socket {
-public:
-    explicit Socket(SOCKET s = INVALID_SOCKET) noexcept : s_(s) {}
-    Socket(Socket&& other) noexcept : s_(std::exchange(other.s_, INVALID_SOCKET)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            s_ = std::exchange(other.s_, INVALID_SOCKET);
-        }
-        return *this;
-    }
-    ~Socket() { Reset(); }
-    SOCKET Get() const noexcept { return s_; }
-    bool Valid() const noexcept { return s_ != INVALID_SOCKET; }
-    void Reset() noexcept {
-        if (s_ != INVALID_SOCKET) closesocket(std::exchange(s_, INVALID_SOCKET));
-    }
-
-private:
-    SOCKET s_;
-};
+using Socket = core::ScopedSocket;
 
 struct Wsa {
     Wsa() {
@@ -72,7 +52,7 @@ u_short Bind(Socket& s, u_short port) {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (!s.Valid() || bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return 0;
+    if (!s.IsValid() || bind(s.Get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return 0;
     int length = sizeof(a);
     getsockname(s.Get(), reinterpret_cast<sockaddr*>(&a), &length);
     return ntohs(a.sin_port);
@@ -152,7 +132,7 @@ private:
             if (select(0, &set, nullptr, nullptr, &wait) <= 0) continue;
             if (FD_ISSET(listen_.Get(), &set)) {
                 Socket s(accept(listen_.Get(), nullptr, nullptr));
-                if (s.Valid()) {
+                if (s.IsValid()) {
                     ++accepted_;
                     if (mode_ != Mode::kCloseAtOnce) open.push_back(std::move(s));
                 }
@@ -368,41 +348,19 @@ TEST_F(NetworkFakeSocketTest, ReleasingTheControlLetsGoOfTheSocketComponent) {
 }
 
 // A socket component that only answers State, with a value the test sets.
-class StateDispatch final : public IDispatch {
+class StateDispatch final : public unit::DispatchFake<> {
 public:
     ScopedVariant state;
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        if (object == nullptr) return E_POINTER;
-        *object = (iid == IID_IUnknown || iid == IID_IDispatch) ? static_cast<IDispatch*>(this) : nullptr;
-        if (*object == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override {
-        *count = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                         UINT*) noexcept override {
-        if (id != kState || !(flags & DISPATCH_PROPERTYGET) || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+        if (id != kState || !(flags & DISPATCH_PROPERTYGET) || result == nullptr) return unit::Unexpected("Invoke");
         VariantInit(result);
         return VariantCopy(result, state.Ptr());
     }
-
-private:
-    std::atomic<ULONG> references_{0};
 };
 
 TEST(NetworkFakeStateTest, SocStsShowsTheComponentsStateAsDecimalText) {
-    ComPtr<StateDispatch> socket(new StateDispatch);
+    ComPtr<StateDispatch> socket = unit::NewFake<StateDispatch>();
     ComPtr<unit::RecordingDispatch> serial = unit::RecordingDispatch::Create(unit::RecordingDispatch::Mode::kSink);
     ComPtr<_lumtag> control;
     ASSERT_EQ(ostrel::OstrelControl::CreateWith(serial.Get(), socket.Get(), IID__lumtag, &control), S_OK);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "errors.h"
-#include "failing_new.h"
 #include "ostrel_control.h"
 #include "recording_dispatch.h"
 #include "serial_port_component.h"
@@ -372,74 +371,6 @@ TEST_F(TypeLibraryTest, MemberTableOfTheDualInterface) {
             EXPECT_EQ(ret.tdesc.lptdesc->vt, want.retval);
         }
         info->ReleaseFuncDesc(f);
-    }
-}
-
-// Out of memory at every interface a container or script calls first: the
-// call fails with E_OUTOFMEMORY; no exception reaches the caller.
-TEST(InterfaceBoundaries, RunningOutOfMemoryIsAnErrorNotACrash) {
-    // A fresh control's interfaces, and a saved stream long enough to need
-    // memory when it loads.
-    struct Control {
-        ComPtr<IDispatch> dispatch;
-        ComPtr<IProvideClassInfo> classInfo;
-        ComPtr<IConnectionPointContainer> points;
-        ComPtr<IPersistStreamInit> persist;
-        ComPtr<IStream> saved;
-    };
-    const struct {
-        const char* name;
-        HRESULT (*call)(Control& c);
-    } cases[] = {
-        {"GetIDsOfNames",
-         [](Control& c) {
-             LPOLESTR name = const_cast<LPOLESTR>(L"ExecPrint");
-             DISPID id = 0;
-             return c.dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-         }},
-        {"GetTypeInfo",
-         [](Control& c) {
-             ComPtr<ITypeInfo> info;
-             return c.dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info);
-         }},
-        {"Invoke",
-         [](Control& c) {
-             DISPPARAMS none{};
-             return c.dispatch->Invoke(kExecPrint, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr,
-                                       nullptr, nullptr);
-         }},
-        {"GetClassInfo",
-         [](Control& c) {
-             ComPtr<ITypeInfo> info;
-             return c.classInfo->GetClassInfo(&info);
-         }},
-        {"EnumConnectionPoints",
-         [](Control& c) {
-             ComPtr<IEnumConnectionPoints> points;
-             return c.points->EnumConnectionPoints(&points);
-         }},
-        {"Load(IStream)", [](Control& c) { return c.persist->Load(c.saved.Get()); }},
-    };
-    for (const auto& testCase : cases) {
-        ComPtr<_lumtag> lumtag;
-        ASSERT_EQ(ostrel::OstrelControl::CreateWith(unit::RecordingDispatch::Create().Get(), IID__lumtag, &lumtag),
-                  S_OK);
-        Control c;
-        ASSERT_EQ(lumtag.As(&c.dispatch), S_OK);
-        ASSERT_EQ(lumtag.As(&c.classInfo), S_OK);
-        ASSERT_EQ(lumtag.As(&c.points), S_OK);
-        ASSERT_EQ(lumtag.As(&c.persist), S_OK);
-        ScopedBstr text(SysAllocString(L"Lager 7, shelf B, row 12, the second bin"));
-        ASSERT_EQ(lumtag->put_MemId(text.Get()), S_OK);
-        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &c.saved), S_OK);
-        ASSERT_EQ(c.persist->Save(c.saved.Get(), FALSE), S_OK);
-        ASSERT_EQ(c.saved->Seek({}, STREAM_SEEK_SET, nullptr), S_OK);
-        HRESULT hr = S_OK;
-        {
-            unit::AllocationsFail fail;
-            hr = testCase.call(c);
-        }
-        EXPECT_EQ(hr, E_OUTOFMEMORY) << testCase.name;
     }
 }
 

@@ -31,10 +31,8 @@ std::wstring GuidText(const GUID& guid) {
 }
 
 bool KeyExists(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
+    core::ScopedKey key;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Receive()) == ERROR_SUCCESS;
 }
 
 // The text value |name| (null: the default value) of HKCR\|path|; "<missing>" when absent.
@@ -129,10 +127,10 @@ TEST_F(OstrelLibraryTest, RegistersAndUnregistersItself) {
     EXPECT_TRUE(KeyExists(typeLibKey));
     EXPECT_TRUE(KeyExists(interfaceKey)) << "the dual interface is registered with its type library";
 
-    LPOLESTR userType = nullptr;
-    ASSERT_EQ(OleRegGetUserType(CLSID_lumtag, USERCLASSTYPE_FULL, &userType), S_OK) << "the name containers show";
-    EXPECT_STREQ(userType, L"Tessmer.lumtag");
-    CoTaskMemFree(userType);
+    core::TaskMemText userType;
+    ASSERT_EQ(OleRegGetUserType(CLSID_lumtag, USERCLASSTYPE_FULL, userType.Receive()), S_OK)
+        << "the name containers show";
+    EXPECT_STREQ(userType.Get(), L"Tessmer.lumtag");
 
     CLSID fromProgId{};
     ASSERT_EQ(CLSIDFromProgID(L"Tessmer.lumtag", &fromProgId), S_OK);
@@ -222,9 +220,8 @@ DWORD LowestFreeTlsIndex() {
 }
 
 uintptr_t LowestFreeHandle() {
-    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(event);
-    return reinterpret_cast<uintptr_t>(event);
+    const core::ScopedHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    return reinterpret_cast<uintptr_t>(event.Get());
 }
 
 }  // namespace
@@ -242,12 +239,13 @@ TEST(OstrelReload, EachUnloadGivesBackWhatTheRuntimeTookForTheLoad) {
     // Each round throws a failure inside the library (dectohex of nine
     // digits overflows), which sets up the runtime's per-thread state.
     const auto round = [&] {
-        const HMODULE library = LoadLibraryW(copy.c_str());
-        ASSERT_NE(library, nullptr);
+        core::UniqueValue<HMODULE, &FreeLibrary> library(LoadLibraryW(copy.c_str()));
+        ASSERT_TRUE(library.IsValid());
         {
             ComPtr<IClassFactory> factory;
-            ASSERT_EQ(Export<GetClassObjectFn>(library, "DllGetClassObject")(CLSID_lumtag, IID_PPV_ARGS(&factory)),
-                      S_OK);
+            ASSERT_EQ(
+                Export<GetClassObjectFn>(library.Get(), "DllGetClassObject")(CLSID_lumtag, IID_PPV_ARGS(&factory)),
+                S_OK);
             ComPtr<IDispatch> control;
             ASSERT_EQ(factory->CreateInstance(nullptr, IID_PPV_ARGS(&control)), S_OK);
             ScopedBstr digits = ScopedBstr::Copy(L"FFFFFFFFF");
@@ -261,7 +259,7 @@ TEST(OstrelReload, EachUnloadGivesBackWhatTheRuntimeTookForTheLoad) {
                       DISP_E_EXCEPTION);
             const ScopedBstr source(error.bstrSource), description(error.bstrDescription), help(error.bstrHelpFile);
         }
-        FreeLibrary(library);
+        library.Reset();
         ASSERT_EQ(GetModuleHandleW(copy.c_str()), nullptr) << "the copy unloaded";
     };
 

@@ -7,12 +7,12 @@
 #include <oaidl.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "counted_fake.h"
 #include "scoped.h"
 
 namespace unit {
@@ -29,12 +29,14 @@ struct RecordedCall {
     core::ScopedVariant value;
 };
 
-class RecordingDispatch final : public IDispatch {
+class RecordingDispatch final : public DispatchFake<> {
 public:
     // kSink: every call except QueryInterface/AddRef/Release fails the test.
     enum class Mode { kRecorder, kSink };
 
+    // A new fake on the heap (NewFake).
     static Microsoft::WRL::ComPtr<RecordingDispatch> Create(Mode mode = Mode::kRecorder);
+    explicit RecordingDispatch(Mode mode) : mode_(mode) {}
 
     // The |callNumber|-th Invoke (1-based) fails with DISP_E_EXCEPTION
     // carrying |code| and |description|.
@@ -49,16 +51,6 @@ public:
     // The text of every Output put (VT_BSTR values only) in order.
     std::vector<std::wstring> OutputTexts() const;
 
-    ULONG References() const { return references_.load(); }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override;
-    STDMETHODIMP_(ULONG) AddRef() noexcept override;
-    STDMETHODIMP_(ULONG) Release() noexcept override;
-    // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* count) noexcept override;
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) noexcept override;
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override;
     STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argumentError) noexcept override;
 
@@ -71,11 +63,7 @@ private:
         bool used = false;
     };
 
-    explicit RecordingDispatch(Mode mode) : mode_(mode) {}
-    ~RecordingDispatch() = default;
-
     const Mode mode_;
-    std::atomic<ULONG> references_{0};
     std::vector<std::unique_ptr<RecordedCall>> calls_;
     std::vector<Failure> failures_;
 };

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "container_document.h"
+#include "counted_fake.h"
 #include "safety.h"
 #include "scoped.h"
 
@@ -26,27 +27,21 @@ namespace unit {
 // GetMoniker answers |monikerAnswer| (S_OK with the page's moniker, E_FAIL
 // without a page, unless set), after calling |onGetMoniker|; GetContainer
 // gives a container document when SetDocument gave it an address.
-class FakeSite final : public IOleClientSite, public IServiceProvider {
+class FakeSite final : public CountedFake<IOleClientSite, IServiceProvider> {
 public:
     explicit FakeSite(const wchar_t* page, bool services = false)
         : monikerAnswer(page != nullptr ? S_OK : E_FAIL),
           page_(page != nullptr ? page : L""),
           hasPage_(page != nullptr),
           services_(services) {}
-    FakeSite(const FakeSite&) = delete;
-    FakeSite& operator=(const FakeSite&) = delete;
-    ~FakeSite() { EXPECT_EQ(refs_, 0u) << "the site is still referenced"; }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** object) noexcept override {
-        *object = nullptr;
-        if (iid == IID_IUnknown || iid == IID_IOleClientSite) *object = static_cast<IOleClientSite*>(this);
-        if (iid == IID_IServiceProvider && services_) *object = static_cast<IServiceProvider*>(this);
-        if (*object == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        if (iid == IID_IServiceProvider && !services_) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        return CountedFake::QueryInterface(iid, object);
     }
-    STDMETHODIMP_(ULONG) AddRef() noexcept override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() noexcept override { return --refs_; }
 
     STDMETHODIMP GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) noexcept override {
         *moniker = nullptr;
@@ -73,10 +68,12 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP SaveObject() noexcept override { return Unexpected("SaveObject"); }
-    STDMETHODIMP ShowObject() noexcept override { return Unexpected("ShowObject"); }
-    STDMETHODIMP OnShowWindow(BOOL) noexcept override { return Unexpected("OnShowWindow"); }
-    STDMETHODIMP RequestNewObjectLayout() noexcept override { return Unexpected("RequestNewObjectLayout"); }
+    STDMETHODIMP SaveObject() noexcept override { return Unexpected("IOleClientSite::SaveObject"); }
+    STDMETHODIMP ShowObject() noexcept override { return Unexpected("IOleClientSite::ShowObject"); }
+    STDMETHODIMP OnShowWindow(BOOL) noexcept override { return Unexpected("IOleClientSite::OnShowWindow"); }
+    STDMETHODIMP RequestNewObjectLayout() noexcept override {
+        return Unexpected("IOleClientSite::RequestNewObjectLayout");
+    }
 
     // The services asked for, with the interface asked of each.
     std::vector<std::pair<GUID, IID>> asked;
@@ -84,16 +81,11 @@ public:
     std::function<void()> onGetMoniker;
 
 private:
-    static HRESULT Unexpected(const char* method) {
-        ADD_FAILURE() << "unexpected IOleClientSite::" << method;
-        return E_NOTIMPL;
-    }
     const std::wstring page_;
     const bool hasPage_;
     const bool services_;
     std::wstring document_;
     bool hasDocument_ = false;
-    ULONG refs_ = 0;
 };
 
 // The site policy key with the given values while it lives; removed with its parent afterwards.
@@ -101,14 +93,14 @@ class ScopedSitePolicy {
 public:
     ScopedSitePolicy() {
         EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, core::kAllowedSitesKey, 0, nullptr, 0,
-                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key_, nullptr),
+                                  KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key_.Receive(), nullptr),
                   ERROR_SUCCESS);
     }
     explicit ScopedSitePolicy(const wchar_t* text) : ScopedSitePolicy() { Set(L"sites", REG_SZ, text); }
     ScopedSitePolicy(const ScopedSitePolicy&) = delete;
     ScopedSitePolicy& operator=(const ScopedSitePolicy&) = delete;
     ~ScopedSitePolicy() {
-        RegCloseKey(key_);
+        key_.Reset();
         EXPECT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, core::kAllowedSitesKey, KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
         RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Lumtag", KEY_WOW64_64KEY, 0);
     }
@@ -116,11 +108,11 @@ public:
     // Stores |text| with its terminating null as a value of |type|.
     void Set(const wchar_t* name, DWORD type, const wchar_t* text) {
         const DWORD size = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-        EXPECT_EQ(RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(text), size), ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key_.Get(), name, 0, type, reinterpret_cast<const BYTE*>(text), size), ERROR_SUCCESS);
     }
 
 private:
-    HKEY key_ = nullptr;
+    core::ScopedKey key_;
 };
 
 }  // namespace unit

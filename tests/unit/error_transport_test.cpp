@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <wrl/client.h>
 
-#include "connection_point.h"
+#include "counted_fake.h"
 #include "dispatch_call.h"
 #include "errors.h"
 #include "scoped.h"
@@ -56,21 +56,10 @@ TEST(ErrorReporting, EveryOwnCodeHasADescription) {
 }
 
 // A component whose every Invoke fails the way the serial port does.
-class FailingComponent final : public IDispatch {
+class FailingComponent final : public unit::DispatchFake<> {
 public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        *object = (iid == IID_IUnknown || iid == IID_IDispatch) ? this : nullptr;
-        if (*object == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override { return --references; }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO* exception,
-                        UINT*) override {
+                        UINT*) noexcept override {
         lastId = id;
         lastFlags = flags;
         lastArgumentCount = params->cArgs;
@@ -81,7 +70,6 @@ public:
             return core::ExceptionToExcepInfo(L"MSCOM", exception);
         }
     }
-    ULONG references = 1;
     DISPID lastId = 0;
     WORD lastFlags = 0;
     UINT lastArgumentCount = 0;
@@ -110,77 +98,7 @@ TEST(DispatchCalls, AComponentsFailureComesBackWithItsOwnCodeAndText) {
         EXPECT_EQ(error.Code(), DISP_E_MEMBERNOTFOUND);
         EXPECT_NE(error.Description().find(L"State"), std::wstring::npos);
     }
-    EXPECT_EQ(component.references, 1u) << "no reference is kept or lost";
-}
-
-// A minimal container for the connection point; counts references.
-class Container final : public IConnectionPointContainer {
-public:
-    STDMETHODIMP QueryInterface(REFIID, void** object) override {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override { return --references; }
-    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
-    STDMETHODIMP FindConnectionPoint(REFIID, IConnectionPoint**) override { return E_NOTIMPL; }
-    ULONG references = 1;
-};
-
-class NotifySink final : public IPropertyNotifySink {
-public:
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        *object = (iid == IID_IUnknown || iid == IID_IPropertyNotifySink) ? this : nullptr;
-        if (*object == nullptr) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override { return --references; }
-    STDMETHODIMP OnChanged(DISPID id) override {
-        changed.push_back(id);
-        return answer;
-    }
-    STDMETHODIMP OnRequestEdit(DISPID) override { return S_OK; }
-    ULONG references = 1;
-    std::vector<DISPID> changed;
-    HRESULT answer = S_OK;
-};
-
-TEST(ConnectionPoints, AdviseCallAndUnadviseInOrder) {
-    Container container;
-    {
-        core::ConnectionPoint point(&container, IID_IPropertyNotifySink);
-        NotifySink first, second;
-        DWORD firstCookie = 0, secondCookie = 0;
-        ASSERT_EQ(point.Advise(&first, &firstCookie), S_OK);
-        ASSERT_EQ(point.Advise(&second, &secondCookie), S_OK);
-        EXPECT_NE(firstCookie, secondCookie);
-
-        first.answer = E_FAIL;
-        const HRESULT hr =
-            point.ForEachSink([](IUnknown* sink) { return static_cast<IPropertyNotifySink*>(sink)->OnChanged(7); });
-        EXPECT_EQ(hr, E_FAIL);
-        EXPECT_EQ(first.changed.size(), 1u);
-        EXPECT_TRUE(second.changed.empty()) << "the first failure stops the round";
-
-        EXPECT_EQ(point.Unadvise(firstCookie), S_OK);
-        EXPECT_EQ(point.Unadvise(firstCookie), CONNECT_E_NOCONNECTION);
-        EXPECT_EQ(point.Unadvise(secondCookie), S_OK);
-        EXPECT_EQ(first.references, 1u);
-        EXPECT_EQ(second.references, 1u);
-
-        // A sink that is not an IPropertyNotifySink cannot connect.
-        FailingComponent wrongKind;
-        DWORD cookie = 99;
-        EXPECT_EQ(point.Advise(&wrongKind, &cookie), CONNECT_E_CANNOTCONNECT);
-        EXPECT_EQ(cookie, 0u);
-
-        ComPtr<IConnectionPointContainer> owner;
-        EXPECT_EQ(point.GetConnectionPointContainer(&owner), S_OK);
-        EXPECT_EQ(owner.Get(), &container);
-    }
-    EXPECT_EQ(container.references, 1u);
+    EXPECT_EQ(component.References(), 0u) << "no reference is kept or lost";
 }
 
 }  // namespace
