@@ -12,7 +12,7 @@
 #                   after a print (docs/bridge-demo.png)
 #   make package    the installer package and the CAB in build/dist/; signed
 #                   with SIGN_KEY=key.pem SIGN_CERT=cert.pem
-#   make bench      run the benchmark under Wine
+#   make bench      run the benchmarks under Wine (the controls, the bridge)
 #   make soak       the controls under load and faults for some minutes: a
 #                   table of measures against their bounds (SOAK_ARGS, e.g.
 #                   --seed 123 to repeat a run; the test suite runs a short one)
@@ -75,9 +75,11 @@ package: build
 	python3 packaging/make_package.py --i686 build/i686/bin --x86_64 build/x86_64/bin --out build/dist \
 	  $(if $(SIGN_KEY),--sign-key $(SIGN_KEY)) $(if $(SIGN_CERT),--sign-cert $(SIGN_CERT))
 
+# The controls against raw loops, then the bridge against the same calls in process.
 bench: build
-	$(HARNESS) bash tests/harness/with_harness.sh \
-	  bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/ostrel_bench.exe
+	$(HARNESS) bash tests/harness/with_harness.sh bash -c \
+	  'bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/ostrel_bench.exe && \
+	   bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/bridge_bench.exe'
 
 SOAK_ARGS ?= --scale 1
 soak: build

@@ -12,12 +12,10 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <type_traits>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -71,9 +69,9 @@ unsigned short PolicyPort() {
     HKEY opened = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) != ERROR_SUCCESS)
         return kDefaultPort;
-    const std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> key(opened, &RegCloseKey);
+    const core::ScopedKey key(opened);
     DWORD value = 0, type = REG_NONE, size = sizeof(value);
-    if (RegQueryValueExW(key.get(), L"Port", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key.Get(), L"Port", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
         type != REG_DWORD || value == 0 || value > 65535)
         return kDefaultPort;
     return static_cast<unsigned short>(value);

@@ -86,6 +86,19 @@ Json ByteArrayToJson(SAFEARRAY* array, std::wstring_view what) {
     return Json{{"bytes", std::move(text)}};
 }
 
+// |text| as a BSTR in one pass: UTF-16 never takes more code units than
+// UTF-8 takes bytes, so the string is made that long, and copied shorter
+// only when the text was not all ASCII.
+core::ScopedBstr Utf8ToBstr(std::string_view text) {
+    if (text.size() > INT_MAX) throw std::bad_alloc();
+    const int length = static_cast<int>(text.size());
+    core::ScopedBstr bstr(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (bstr.Get() == nullptr) throw std::bad_alloc();
+    const int written = length == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), length, bstr.Get(), length);
+    if (written < length) return core::ScopedBstr::Copy({bstr.Get(), static_cast<size_t>(written)});
+    return bstr;
+}
+
 }  // namespace
 
 std::wstring Utf8ToWide(std::string_view text) {
@@ -112,13 +125,10 @@ std::string WideToUtf8(std::wstring_view text) {
 
 void JsonToVariant(const Json& value, std::wstring_view what, VARIANT* out) {
     switch (value.type()) {
-        case Json::value_t::string: {
-            const std::wstring text = Utf8ToWide(value.get_ref<const std::string&>());
-            core::ScopedBstr bstr = core::ScopedBstr::Copy(text);
+        case Json::value_t::string:
             V_VT(out) = VT_BSTR;
-            V_BSTR(out) = bstr.Release();
+            V_BSTR(out) = Utf8ToBstr(value.get_ref<const std::string&>()).Release();
             return;
-        }
         case Json::value_t::number_integer:
         case Json::value_t::number_unsigned:
             if (value >= INT32_MIN && value <= INT32_MAX) {

@@ -199,6 +199,30 @@ class Requests(RunningBridge, unittest.TestCase):
             self.assertEqual(ws.request({"op": "set", "object": 1, "member": "MemId", "value": 2.5})["result"], None)
             self.assertEqual(ws.request({"op": "get", "object": 1, "member": "MemId"})["result"], "2.5")
 
+    # Long string values arrive whole, escapes and all, wherever they stand;
+    # name, request setting MemId, MemId expected after (None: refused as malformed).
+    LONG = "Ünï ✓ " + "L" * (70 << 10)
+    SET = '{"id": 2, "op": "set", "object": 1, "member": "MemId", %s"value": %s}'
+    LONG_STRINGS = [
+        ("long text", SET % ("", json.dumps(LONG, ensure_ascii=False)), LONG),
+        ("long text with escapes", SET % ("", json.dumps(LONG + '\n"q"', ensure_ascii=False)), LONG + '\n"q"'),
+        ("after a long key and another long value",
+         SET % ('"%s": 1, "pad": "%s", ' % ("k" * (70 << 10), "p" * (70 << 10)), json.dumps(LONG, ensure_ascii=False)),
+         LONG),
+        ("control character in a long text", SET % ("", '"%s\t"' % ("L" * (70 << 10))), None),
+    ]
+
+    def test_long_strings(self):
+        for name, request, expected in self.LONG_STRINGS:
+            with self.subTest(name), self.session() as ws:
+                ws.send_text(request)
+                reply = ws.receive_json()
+                if expected is None:
+                    self.assert_error(reply, 5, None)
+                    continue
+                self.assertEqual(reply, {"id": 2, "result": None})
+                self.assertTrue(ws.request({"op": "get", "object": 1, "member": "MemId"})["result"] == expected)
+
     def test_object_ids_belong_to_their_connection(self):
         with self.session() as first, self.connect() as second:
             self.assert_error(second.request({"op": "get", "object": 1, "member": "MemId"}), 424, 1)

@@ -276,7 +276,8 @@ TEST(InterfaceBoundaries, RunningOutOfMemoryIsAnErrorNotACrash) {
     };
     for (const auto& testCase : cases) {
         ComPtr<_lumtag> lumtag;
-        ASSERT_EQ(ostrel::OstrelControl::CreateWith(unit::RecordingDispatch::Create().Get(), IID__lumtag, &lumtag), S_OK);
+        ASSERT_EQ(ostrel::OstrelControl::CreateWith(unit::RecordingDispatch::Create().Get(), IID__lumtag, &lumtag),
+                  S_OK);
         Control c;
         ASSERT_EQ(lumtag.As(&c.dispatch), S_OK);
         ASSERT_EQ(lumtag.As(&c.classInfo), S_OK);
