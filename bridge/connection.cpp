@@ -144,14 +144,14 @@ void Connection::Serve() {
         return;
     }
     LogLine(name + " opened from " + origin);
-    const std::string why = Exchange(stream);
+    const std::string why = Exchange(stream, name);
     LogLine(name + " from " + origin + " closed: " + why);
 }
 
-std::string Connection::Exchange(Stream& stream) {
+std::string Connection::Exchange(Stream& stream, const std::string& name) {
     // Declared after the apartment began and gone before it ends: the
     // connection's objects are released on this thread when it closes.
-    Session session;
+    Session session(name);
     beast::error_code ec;
     stream.text(true);
     stream.write(boost::asio::buffer(HelloMessage()), ec);

@@ -43,7 +43,7 @@ private:
     void Run() noexcept;
     void Serve();
     // The messages of an upgraded connection until it ends; returns why it did.
-    std::string Exchange(Stream& stream);
+    std::string Exchange(Stream& stream, const std::string& name);
     // A plain HTTP answer, then the connection ends.
     void Refuse(const Refusal& refusal, unsigned version);
 

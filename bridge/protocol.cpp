@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "log.h"
 #include "scoped.h"
 
 namespace bridge {
@@ -139,7 +140,9 @@ std::string Session::Handle(std::string_view text) {
     } catch (const CallFailure& failure) {
         reply = ErrorReply(id, failure.Code(), failure.Description(), failure.Source());
     } catch (...) {
+        // The bridge's own refusal: its reason names fields and ProgIDs, never argument values.
         const core::Failure failure = core::CurrentFailure();
+        LogLine(name_ + ": request refused: " + Printable(WideToUtf8(failure.description)));
         reply = ErrorReply(id, failure.code, failure.description, kBridgeSource);
     }
     return reply.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -27,7 +27,8 @@ std::string HelloMessage();
 
 class Session {
 public:
-    Session() = default;
+    // |name| names the connection in the console lines of refused requests.
+    explicit Session(std::string name) : name_(std::move(name)) {}
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -49,6 +50,7 @@ private:
     Object& Find(const Json& request);
     Json Invoke(const Object& object, const std::wstring& member, WORD flags, DISPPARAMS& params);
 
+    const std::string name_;
     std::map<uint64_t, Object> objects_;
     uint64_t lastId_ = 0;  // ids are never reused on a connection
 };

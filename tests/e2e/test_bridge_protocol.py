@@ -186,6 +186,8 @@ class Requests(RunningBridge, unittest.TestCase):
                 self.assertEqual(ws.request({"op": "call", "object": 1, "member": "dectohex", "args": ["FF"]}),
                                  {"id": 2, "result": 255})
             self.assert_still_serves()
+        # The bridge's own refusals reach the console with their reason.
+        self.assertIsNotNone(self.bridge.wait_for_line(r": request refused: not a label control: Scripting\.File", 10))
 
     def test_failing_print_names_the_port(self):
         with self.session() as ws:
