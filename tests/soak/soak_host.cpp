@@ -5,8 +5,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
+#include <vector>
 
 namespace soak {
+
+namespace {
+
+// Copies of a call's arguments, owned by the call.
+struct CopiedArguments {
+    template <class Iterator>
+    CopiedArguments(Iterator first, Iterator last) {
+        for (; first != last; ++first) {
+            VARIANT& copy = values.emplace_back();
+            VariantInit(&copy);
+            if (FAILED(VariantCopy(&copy, const_cast<VARIANT*>(&*first)))) throw std::bad_alloc();
+        }
+    }
+    CopiedArguments(const CopiedArguments&) = delete;
+    CopiedArguments& operator=(const CopiedArguments&) = delete;
+    ~CopiedArguments() {
+        for (VARIANT& value : values) VariantClear(&value);
+    }
+    std::vector<VARIANT> values;
+};
+
+}  // namespace
 
 Outcome Call(IDispatch* control, const wchar_t* name, WORD flags, std::initializer_list<VARIANT> arguments) {
     Outcome outcome;
@@ -14,11 +38,15 @@ Outcome Call(IDispatch* control, const wchar_t* name, WORD flags, std::initializ
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     outcome.hr = control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
     if (FAILED(outcome.hr)) return outcome;
-    // DISPPARAMS lists arguments last to first.
-    std::vector<VARIANT> reversed(std::rbegin(arguments), std::rend(arguments));
+    // DISPPARAMS lists arguments last to first. The call gets copies of its
+    // own, cleared afterwards: for an [in, out] parameter the type library's
+    // Invoke may put another value in the caller's place and free the one it
+    // held, which would leave a borrowed text freed under its owner.
+    CopiedArguments reversed(std::rbegin(arguments), std::rend(arguments));
     DISPID named = DISPID_PROPERTYPUT;
     const bool put = flags == DISPATCH_PROPERTYPUT;
-    DISPPARAMS params{reversed.data(), put ? &named : nullptr, static_cast<UINT>(reversed.size()), put ? 1u : 0u};
+    DISPPARAMS params{reversed.values.data(), put ? &named : nullptr, static_cast<UINT>(reversed.values.size()),
+                      put ? 1u : 0u};
     EXCEPINFO exception{};
     UINT argumentError = 0;
     core::ScopedVariant result;
