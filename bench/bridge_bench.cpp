@@ -30,8 +30,10 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
+#include "bench_table.h"
 #include "safety.h"
 #include "scoped.h"
+#include "scoped_socket.h"
 
 using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
@@ -51,23 +53,12 @@ double Milliseconds(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// The median and the range of |values|.
-struct Spread {
-    double median, lowest, highest;
-};
-Spread SpreadOf(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.front(), values.back()};
-}
-
 // A row of the table, and below it the two sides' median times.
-void PrintRow(const char* measure, const Spread& spread, const char* target, const std::vector<double>& inProcess,
-              const std::vector<double>& bridge) {
-    char range[64];
-    std::snprintf(range, sizeof(range), "%.3f (%.3f-%.3f)", spread.median, spread.lowest, spread.highest);
-    std::printf("%-52s %22s %10s\n", measure, range, target);
-    std::printf("  (in process %.3f ms, bridge %.3f ms, medians of %zu pairs)\n", SpreadOf(inProcess).median,
-                SpreadOf(bridge).median, bridge.size());
+void PrintRow(const char* measure, const std::vector<double>& values, const char* target,
+              const std::vector<double>& inProcess, const std::vector<double>& bridge) {
+    bench::PrintRow(measure, bench::SpreadOf(values), target);
+    std::printf("  (in process %.3f ms, bridge %.3f ms, medians of %zu pairs)\n", bench::SpreadOf(inProcess).median,
+                bench::SpreadOf(bridge).median, bridge.size());
 }
 
 // A printer that counts what arrives: at a serial port (the far end of the
@@ -89,31 +80,30 @@ public:
         });
     }
     Sink() {
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        listener_.Reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
         int length = sizeof(address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
         tcpPort_ = ntohs(address.sin_port);
-        listen(listener_, 4);
+        listen(listener_.Get(), 4);
         reader_ = std::thread([this] {
             for (;;) {
-                const SOCKET peer = accept(listener_, nullptr, nullptr);
+                const SOCKET peer = accept(listener_.Get(), nullptr, nullptr);
                 if (peer == INVALID_SOCKET) return;
-                peers_.emplace_back([this, peer] {
+                peers_.emplace_back([this, owned = core::ScopedSocket(peer)] {
                     std::vector<char> buffer(1 << 16);
                     int got;
-                    while ((got = recv(peer, buffer.data(), static_cast<int>(buffer.size()), 0)) > 0) Add(got);
-                    closesocket(peer);
+                    while ((got = recv(owned.Get(), buffer.data(), static_cast<int>(buffer.size()), 0)) > 0) Add(got);
                 });
             }
         });
     }
     ~Sink() {
         stop_ = true;
-        if (listener_ != INVALID_SOCKET) closesocket(listener_);
+        listener_.Reset();
         reader_.join();
         for (std::thread& peer : peers_) peer.join();  // each ends when its client closes
     }
@@ -131,7 +121,7 @@ public:
 
 private:
     core::ScopedHandle handle_;
-    SOCKET listener_ = INVALID_SOCKET;
+    core::ScopedSocket listener_;
     int tcpPort_ = 0;
     std::atomic<bool> stop_{false};
     void Add(size_t count) {
@@ -200,14 +190,13 @@ private:
 };
 
 unsigned short FreePort() {
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const core::ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    bind(s.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
     int length = sizeof(address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(s);
+    getsockname(s.Get(), reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
 }
 
@@ -325,7 +314,7 @@ int main() {
             std::printf("Tessmer.lumtag is not registered: run through the harness (make bench)\n");
             return 2;
         }
-        std::printf("%-52s %22s %10s\n", "measure", "median (lowest-highest)", "target");
+        bench::PrintHeader();
 
         // A 92-byte label (the size of the test label) to COM5.
         const std::wstring label = std::wstring(90, L'L') + L"\r\n";
@@ -350,8 +339,7 @@ int main() {
             bridgeTimes.push_back(Milliseconds(Clock::now() - start));
             added.push_back(bridgeTimes.back() - inProcess);
         }
-        PrintRow("ExecPrint 92 bytes round trip, bridge - in process, ms", SpreadOf(added), "< 1", inProcessTimes,
-                 bridgeTimes);
+        PrintRow("ExecPrint 92 bytes round trip, bridge - in process, ms", added, "< 1", inProcessTimes, bridgeTimes);
 
         // 16 MiB of text to a network printer on loopback, over a connection each.
         const size_t size = 16u << 20;
@@ -388,8 +376,7 @@ int main() {
             bridgeTimes.push_back(Milliseconds(Clock::now() - start));
             ratios.push_back(inProcess / bridgeTimes.back());
         }
-        PrintRow("SendData 16 MiB, in process / bridge throughput", SpreadOf(ratios), ">= 0.8", inProcessTimes,
-                 bridgeTimes);
+        PrintRow("SendData 16 MiB, in process / bridge throughput", ratios, ">= 0.8", inProcessTimes, bridgeTimes);
         local.Reset();  // closes the in-process connection; the bridge's closes with the bridge
     } catch (const std::exception& error) {
         std::printf("bridge bench failed: %s\n", error.what());

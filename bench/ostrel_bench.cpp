@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "../quennet/test_label.h"
+#include "bench_table.h"
 #include "convert.h"
 #include "dispatch_call.h"
 #include "errors.h"
@@ -88,8 +89,7 @@ constexpr char kThroughputTarget[] = ">= 0.95";
 constexpr char kJobTarget[] = ">= 0.9";
 
 double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return bench::SpreadOf(std::move(values)).median;
 }
 
 // raw / ours over interleaved pairs of runs.
@@ -106,15 +106,13 @@ Ratio Interleaved(Raw raw, Ours ours) {
         oursTimes.push_back(ours());
         ratios.push_back(raws.back() / oursTimes.back());
     }
-    const auto [lowest, highest] = std::minmax_element(ratios.begin(), ratios.end());
-    return {Median(ratios), *lowest, *highest, Median(raws), Median(oursTimes)};
+    const bench::Spread spread = bench::SpreadOf(ratios);
+    return {spread.median, spread.lowest, spread.highest, Median(raws), Median(oursTimes)};
 }
 
 void PrintRatio(const char* measure, const Ratio& ratio, const char* ours, const char* raw,
                 const char* target = kThroughputTarget) {
-    char range[48];
-    std::snprintf(range, sizeof(range), "%.3f (%.3f-%.3f)", ratio.median, ratio.lowest, ratio.highest);
-    std::printf("%-52s %22s %10s\n", measure, range, target);
+    bench::PrintRow(measure, {ratio.median, ratio.lowest, ratio.highest}, target);
     std::printf("  (%s %.3f s, %s %.3f s, medians of %d pairs)\n", ours, ratio.oursSeconds, raw, ratio.rawSeconds,
                 kPairs);
 }
@@ -419,7 +417,7 @@ int main() {
     ComPtr<_lumtag> control;
     if (FAILED(ostrel::OstrelControl::Create(IID_PPV_ARGS(&control)))) return 2;
 
-    std::printf("%-52s %22s %10s\n", "measure", "median (lowest-highest)", "target");
+    bench::PrintHeader();
     const size_t sizes[] = {1u << 20, 16u << 20};
     Ratio prints[2];
     SIZE_T memoryBefore = 0, memoryPeak = 0;
