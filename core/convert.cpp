@@ -95,40 +95,52 @@ int32_t ToInt32(const VARIANT& value, std::wstring_view argument) {
     return V_I4(&converted.Get());
 }
 
+ArrayAccess::ArrayAccess(SAFEARRAY* array, std::wstring_view argument) : array_(array) {
+    ThrowIfFailed(SafeArrayAccessData(array, &data_), argument);
+}
+
+ByteArrayBytes::ByteArrayBytes(SAFEARRAY* array, std::wstring_view argument) {
+    if (array == nullptr) return;
+    const std::wstring name(argument);
+    if (SafeArrayGetDim(array) != 1)
+        Throw(kTypeMismatch, L"Type mismatch: " + name + L" must be a byte array of one dimension, not " +
+                                 std::to_wstring(SafeArrayGetDim(array)));
+    LONG lower = 0, upper = -1;
+    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
+        Throw(kTypeMismatch, L"Type mismatch: the bounds of the byte array " + name + L" cannot be read");
+    if (upper < lower) return;
+    access_.emplace(array, argument);
+    bytes_ = {static_cast<const char*>(access_->Data()), static_cast<size_t>(static_cast<LONGLONG>(upper) - lower + 1)};
+}
+
 void ToWireBytes(const VARIANT& value, std::wstring_view argument, std::string& bytes) {
-    bytes.clear();
+    // Empty after any failure. Not emptied first: a buffer that held a text
+    // of the same length is written over, not filled with zeros again.
+    struct EmptyOnFailure {
+        std::string& bytes;
+        bool done = false;
+        ~EmptyOnFailure() {
+            if (!done) bytes.clear();
+        }
+    } result{bytes};
     const VARIANT& target = Deref(value);
     const VARTYPE type = V_VT(&target);
     if (type == (VT_ARRAY | VT_UI1) || type == (VT_ARRAY | VT_UI1 | VT_BYREF)) {
-        SAFEARRAY* array = (type & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target);
-        if (array == nullptr) return;
-        const std::wstring name(argument);
-        if (SafeArrayGetDim(array) != 1)
-            Throw(kTypeMismatch, L"Type mismatch: " + name + L" must be a byte array of one dimension, not " +
-                                     std::to_wstring(SafeArrayGetDim(array)));
-        LONG lower = 0, upper = -1;
-        if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper)))
-            Throw(kTypeMismatch, L"Type mismatch: the bounds of the byte array " + name + L" cannot be read");
-        if (upper < lower) return;
-        const size_t count = static_cast<size_t>(static_cast<LONGLONG>(upper) - lower + 1);
-        void* data = nullptr;
-        ThrowIfFailed(SafeArrayAccessData(array, &data), argument);
-        struct Unaccess {
-            SAFEARRAY* array;
-            ~Unaccess() { SafeArrayUnaccessData(array); }
-        } unaccess{array};
-        bytes.assign(static_cast<const char*>(data), count);
+        const ByteArrayBytes array((type & VT_BYREF) ? *V_ARRAYREF(&target) : V_ARRAY(&target), argument);
+        bytes.assign(array.View());
+        result.done = true;
         return;
     }
     const TextArgument text(target, argument);
     const std::wstring_view view = text.View();
-    if (view.empty()) return;
     const int length = static_cast<int>(view.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, view.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0)
+    const int size =
+        length == 0 ? 0 : WideCharToMultiByte(CP_ACP, 0, view.data(), length, nullptr, 0, nullptr, nullptr);
+    if (length != 0 && size <= 0)
         ThrowLastError(kTypeMismatch, std::wstring(argument) + L" text could not be converted to the system code page");
     bytes.resize(static_cast<size_t>(size));
-    WideCharToMultiByte(CP_ACP, 0, view.data(), length, bytes.data(), size, nullptr, nullptr);
+    if (size != 0) WideCharToMultiByte(CP_ACP, 0, view.data(), length, bytes.data(), size, nullptr, nullptr);
+    result.done = true;
 }
 
 }  // namespace core

@@ -6,6 +6,7 @@
 #include <oaidl.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,36 @@ private:
 ScopedBstr ToText(const VARIANT& value, std::wstring_view argument);
 int16_t ToInt16(const VARIANT& value, std::wstring_view argument);
 int32_t ToInt32(const VARIANT& value, std::wstring_view argument);
+
+// A SAFEARRAY's data, accessed (SafeArrayAccessData) for as long as this
+// lives and given back on every path. Throws ComError naming |argument|
+// when the data cannot be had.
+class ArrayAccess {
+public:
+    ArrayAccess(SAFEARRAY* array, std::wstring_view argument);
+    ArrayAccess(const ArrayAccess&) = delete;
+    ArrayAccess& operator=(const ArrayAccess&) = delete;
+    ~ArrayAccess() { SafeArrayUnaccessData(array_); }
+    void* Data() const noexcept { return data_; }
+
+private:
+    SAFEARRAY* array_;
+    void* data_ = nullptr;
+};
+
+// The bytes of a byte array, readable while this lives: one dimension, its
+// bounds read and checked, its data accessed. A null array holds no bytes.
+// Throws ComError (type mismatch) naming |argument| for any other shape or
+// for bounds that cannot be read.
+class ByteArrayBytes {
+public:
+    ByteArrayBytes(SAFEARRAY* array, std::wstring_view argument);
+    std::string_view View() const noexcept { return bytes_; }
+
+private:
+    std::optional<ArrayAccess> access_;
+    std::string_view bytes_;
+};
 
 // The bytes a value puts on the wire, into |bytes| (reused, so pieces of a
 // long print do not allocate each time): a byte array as it is, anything

@@ -10,25 +10,53 @@ namespace core {
 
 namespace {
 
-struct KnownCode {
-    HRESULT code;
-    const wchar_t* description;
+// The page side's own failures (label-bridge.js), numbered as VBScript
+// numbers an application's own errors (vbObjectError + 513, ...), so that
+// they never meet a control's numbers.
+constexpr HRESULT ClientCode(unsigned number) {
+    return static_cast<HRESULT>(0x80040000u | number);
+}
+
+constexpr CallerError kCallerErrors[] = {
+    // The controls' own failures.
+    {kOverflow, 6, L"Overflow"},
+    {kTypeMismatch, 13, L"Type mismatch"},
+    {kDeviceIoError, 57, L"Device I/O error"},
+    {kInvalidUseOfNull, 94, L"Invalid use of Null"},
+    {kInvalidPropertyValue, 380, L"Invalid property value"},
+    {kPortOpenFailed, 8002, L"The port could not be opened"},
+    {kPortAlreadyOpen, 8005, L"The port is already open"},
+    {kPortNotOpen, 8012, L"The port is not open"},
+    {kWriteTimeout, 8020, L"Writing to the port timed out"},
+    {kWrongConnectionState, 40006, L"Wrong connection state"},
+    // The automation layer's refusals, numbered and worded as a script host does.
+    {DISP_E_UNKNOWNNAME, 438, L"Object doesn't support this property or method"},
+    {DISP_E_MEMBERNOTFOUND, 438, L"Object doesn't support this property or method"},
+    {DISP_E_BADPARAMCOUNT, 450, L"Wrong number of arguments or invalid property assignment"},
+    {DISP_E_PARAMNOTOPTIONAL, 449, L"Argument not optional"},
+    {DISP_E_TYPEMISMATCH, 13, L"Type mismatch"},
+    {DISP_E_OVERFLOW, 6, L"Overflow"},
+    // The system's codes the controls and the bridge report.
+    {E_OUTOFMEMORY, 7, L"Out of memory"},
+    {E_INVALIDARG, 5, L"Invalid procedure call or argument"},
+    {E_ACCESSDENIED, 70, L"Permission denied"},
+    {E_NOTIMPL, static_cast<int32_t>(E_NOTIMPL), L"Not implemented"},
+    {E_POINTER, static_cast<int32_t>(E_POINTER), L"Invalid pointer"},
+    // The page side's failures of the connection to the bridge.
+    {ClientCode(0x201), static_cast<int32_t>(ClientCode(0x201)), L"No label bridge answers", "NO_BRIDGE"},
+    {ClientCode(0x202), static_cast<int32_t>(ClientCode(0x202)), L"The label bridge refused the page",
+     "BRIDGE_REFUSED"},
+    {ClientCode(0x203), static_cast<int32_t>(ClientCode(0x203)), L"The connection to the label bridge was lost",
+     "CONNECTION_LOST"},
+    {ClientCode(0x204), static_cast<int32_t>(ClientCode(0x204)), L"Not a label bridge", "NOT_A_BRIDGE"},
+    {ClientCode(0x205), static_cast<int32_t>(ClientCode(0x205)), L"The label bridge is busy", "BRIDGE_BUSY"},
 };
 
-constexpr KnownCode kKnownCodes[] = {
-    {kOverflow, L"Overflow"},
-    {kTypeMismatch, L"Type mismatch"},
-    {kDeviceIoError, L"Device I/O error"},
-    {kInvalidUseOfNull, L"Invalid use of Null"},
-    {kInvalidPropertyValue, L"Invalid property value"},
-    {kPortOpenFailed, L"The port could not be opened"},
-    {kPortAlreadyOpen, L"The port is already open"},
-    {kPortNotOpen, L"The port is not open"},
-    {kWriteTimeout, L"Writing to the port timed out"},
-    {E_OUTOFMEMORY, L"Out of memory"},
-    {E_NOTIMPL, L"Not implemented"},
-    {E_POINTER, L"Invalid pointer"},
-};
+const CallerError* FindCallerError(HRESULT code) noexcept {
+    for (const CallerError& known : kCallerErrors)
+        if (known.code == code) return &known;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -103,9 +131,18 @@ std::wstring SystemMessage(DWORD error) {
     return text;
 }
 
+std::span<const CallerError> CallerErrors() noexcept {
+    return kCallerErrors;
+}
+
+int32_t ErrorNumber(HRESULT code) noexcept {
+    if ((static_cast<uint32_t>(code) & 0xFFFF0000u) == 0x800A0000u) return code & 0xFFFF;
+    const CallerError* known = FindCallerError(code);
+    return known != nullptr ? known->number : static_cast<int32_t>(code);
+}
+
 std::wstring DescribeCode(HRESULT code) {
-    for (const KnownCode& known : kKnownCodes)
-        if (known.code == code) return known.description;
+    if (const CallerError* known = FindCallerError(code)) return known->description;
     if (HRESULT_FACILITY(code) == FACILITY_WIN32) return SystemMessage(HRESULT_CODE(code));
     return SystemMessage(static_cast<DWORD>(code));
 }

@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <cstdint>
 #include <exception>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -25,6 +27,7 @@ constexpr HRESULT kPortOpenFailed = ControlCode(8002);
 constexpr HRESULT kPortAlreadyOpen = ControlCode(8005);
 constexpr HRESULT kPortNotOpen = ControlCode(8012);
 constexpr HRESULT kWriteTimeout = ControlCode(8020);
+constexpr HRESULT kWrongConnectionState = ControlCode(40006);
 
 class ComError : public std::exception {
 public:
@@ -50,8 +53,25 @@ std::wstring BytesWentOut(size_t done, size_t count);
 // |action| ("Writing to LPT1:"), the limit and how far the write got.
 [[noreturn]] void ThrowStalled(std::wstring_view action, DWORD limitMs, size_t done, size_t count);
 
-// The standard description of a code: ours for the codes above, the system's otherwise.
+// What a caller sees for one failure: its code, the number a script's
+// Err.Number shows for it, and its standard description. |clientName| names
+// the rows that label-bridge.js exports as its own numbers.
+struct CallerError {
+    HRESULT code;
+    int32_t number;
+    const wchar_t* description;
+    const char* clientName = nullptr;
+};
+// Every failure the controls, the bridge and the page side report by name,
+// in one table: the descriptions, the numbers and the client's constants
+// all come from here.
+std::span<const CallerError> CallerErrors() noexcept;
+
+// The standard description of a code: the table's, else the system's.
 std::wstring DescribeCode(HRESULT code);
+// What VBScript's Err.Number shows for |code|: the control facility's own
+// number, the table's, else the code itself.
+int32_t ErrorNumber(HRESULT code) noexcept;
 // The system's message for a Win32 error, without the trailing line end.
 std::wstring SystemMessage(DWORD error);
 

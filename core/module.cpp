@@ -1,6 +1,7 @@
 #include "module.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "com_object.h"
 #include "errors.h"
@@ -15,6 +16,13 @@ namespace {
 
 HINSTANCE g_module = reinterpret_cast<HINSTANCE>(&__ImageBase);
 std::atomic<LONG> g_locks{0};
+// The library's type library, loaded once and held until the library may
+// unload: Wine's cache of type libraries frees one whose last reference goes
+// while another thread loads it (a host with an apartment thread per
+// connection crashed so), and a load per object left memory behind.
+// Never destroyed: unloading the library must not call into oleaut32.
+std::mutex g_typeLibLock;
+ComPtr<ITypeLib>& g_typeLib = *new ComPtr<ITypeLib>;
 
 class ClassFactory final : public SingleInterfaceObject<IClassFactory> {
 public:
@@ -68,8 +76,15 @@ void UnlockModule() noexcept {
 }
 
 HRESULT LoadModuleTypeLib(ComPtr<ITypeLib>& typeLib) noexcept {
-    return CatchReturn(
-        [&] { return LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, typeLib.ReleaseAndGetAddressOf()); });
+    return CatchReturn([&] {
+        const std::lock_guard hold(g_typeLibLock);
+        if (!g_typeLib) {
+            const HRESULT hr = LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &g_typeLib);
+            if (FAILED(hr)) return hr;
+        }
+        typeLib = g_typeLib;
+        return S_OK;
+    });
 }
 
 HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction create, REFCLSID clsid, REFIID iid,
@@ -81,7 +96,15 @@ HRESULT GetClassObject(const ControlClass& controlClass, CreateControlFunction c
 }
 
 HRESULT CanUnloadNow() noexcept {
-    return g_locks.load() != 0 ? S_FALSE : S_OK;
+    if (g_locks.load() != 0) return S_FALSE;
+    // Nothing of the library runs now: the type library goes back here, not
+    // while the loader unloads the library.
+    return CatchReturn([] {
+        const std::lock_guard hold(g_typeLibLock);
+        if (g_locks.load() != 0) return S_FALSE;
+        g_typeLib.Reset();
+        return S_OK;
+    });
 }
 
 }  // namespace core

@@ -3,8 +3,11 @@
 // error information.
 #include "object.h"
 
+#include <algorithm>
+
 #include "enumerator.h"
 #include "module.h"
+#include "scoped.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -42,18 +45,46 @@ HRESULT ControlObject::DispatchTypeInfo(UINT index, ITypeInfo** info) noexcept {
     });
 }
 
+bool IsScriptCallable(ITypeInfo* info, MEMBERID id) {
+    constexpr wchar_t kWhat[] = L"The control's type library";
+    TYPEATTR* lentAttr = nullptr;
+    ThrowIfFailed(info->GetTypeAttr(&lentAttr), kWhat);
+    const ScopedTypeAttr attr(lentAttr, {info});
+    // The dispatch side of a dual interface counts the inherited functions too.
+    for (UINT index = 0; index < attr->cFuncs; ++index) {
+        FUNCDESC* lentFunction = nullptr;
+        ThrowIfFailed(info->GetFuncDesc(index, &lentFunction), kWhat);
+        const ScopedFuncDesc function(lentFunction, {info});
+        if (function->memid == id && (function->wFuncFlags & (FUNCFLAG_FRESTRICTED | FUNCFLAG_FHIDDEN))) return false;
+    }
+    return true;
+}
+
 HRESULT ControlObject::DispatchIdsOfNames(LPOLESTR* names, UINT count, DISPID* ids) noexcept {
-    return CatchReturn([&] { return DispGetIDsOfNames(TypeInfoOf(*controlClass_.dispatchIid), names, count, ids); });
+    return CatchReturn([&] {
+        ITypeInfo* const info = TypeInfoOf(*controlClass_.dispatchIid);
+        const HRESULT hr = DispGetIDsOfNames(info, names, count, ids);
+        // The member's id comes first; an unknown parameter name fails the
+        // call but leaves the member's id mapped.
+        if (count == 0 || (FAILED(hr) && hr != DISP_E_UNKNOWNNAME)) return hr;
+        if (ids[0] == DISPID_UNKNOWN || IsScriptCallable(info, ids[0])) return hr;
+        std::fill_n(ids, count, DISPID_UNKNOWN);
+        return DISP_E_UNKNOWNNAME;
+    });
 }
 
 HRESULT ControlObject::DispatchInvoke(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                       UINT* argumentError) noexcept {
     ITypeInfo* info = nullptr;
+    bool callable = false;
     const HRESULT loaded = CatchReturn([&] {
         info = TypeInfoOf(*controlClass_.dispatchIid);
+        callable = IsScriptCallable(info, id);
         return S_OK;
     });
     if (FAILED(loaded)) return loaded;
+    // A host may pass an id it got elsewhere than from GetIDsOfNames.
+    if (!callable) return DISP_E_MEMBERNOTFOUND;
     const HRESULT hr = info->Invoke(dual_, id, flags, params, result, exception, argumentError);
     // The automation layer's own refusals (unknown member, missing argument,
     // unconvertible value) pass as they are; a member's failure becomes an

@@ -19,6 +19,13 @@
 
 namespace core {
 
+// Whether a script may call the member |id| of the dispatch type info |info|:
+// not when a function with that id (a property has two, get and put) is
+// restricted or hidden. A dual interface's type info also lists the methods of
+// IUnknown and IDispatch, restricted; a page that called Release by name would
+// free an object its host still holds. Throws when |info| cannot be read.
+bool IsScriptCallable(ITypeInfo* info, MEMBERID id);
+
 class ControlObject : public Implements<WithBases<IProvideClassInfo2, IProvideClassInfo>, IConnectionPointContainer,
                                         ISupportErrorInfo> {
 public:

@@ -1,12 +1,14 @@
 // Small owning wrappers: BSTR and VARIANT, and one generic owner for the
-// platform's other values (handles, GDI objects, keys, task memory, sockets).
-// Each owns exactly one value, cannot be copied, and frees it on scope exit.
+// platform's other values (handles, GDI objects, keys, task memory, sockets),
+// and the descriptions a type info lends. Each owns exactly one value, cannot
+// be copied, and frees it on scope exit.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -55,6 +57,16 @@ public:
     ScopedVariant() noexcept { VariantInit(&var_); }
     ScopedVariant(const ScopedVariant&) = delete;
     ScopedVariant& operator=(const ScopedVariant&) = delete;
+    // The value moves as it is; the source is left empty.
+    ScopedVariant(ScopedVariant&& other) noexcept : var_(other.var_) { VariantInit(&other.var_); }
+    ScopedVariant& operator=(ScopedVariant&& other) noexcept {
+        if (this != &other) {
+            VariantClear(&var_);
+            var_ = other.var_;
+            VariantInit(&other.var_);
+        }
+        return *this;
+    }
     ~ScopedVariant() { VariantClear(&var_); }
 
     const VARIANT& Get() const noexcept { return var_; }
@@ -125,6 +137,16 @@ using ScopedGdiObject = UniqueValue<HGDIOBJ, &DeleteObject>;
 using ScopedKey = UniqueValue<HKEY, &RegCloseKey>;
 // Text the callee allocated with CoTaskMemAlloc.
 using TaskMemText = UniqueValue<wchar_t*, &CoTaskMemFree>;
+
+// A description a type info lends (TYPEATTR, FUNCDESC), given back to that
+// type info with |giveBack| on scope exit.
+template <class Description, auto giveBack>
+struct GiveBackToTypeInfo {
+    ITypeInfo* info;
+    void operator()(Description* description) const noexcept { (info->*giveBack)(description); }
+};
+using ScopedTypeAttr = std::unique_ptr<TYPEATTR, GiveBackToTypeInfo<TYPEATTR, &ITypeInfo::ReleaseTypeAttr>>;
+using ScopedFuncDesc = std::unique_ptr<FUNCDESC, GiveBackToTypeInfo<FUNCDESC, &ITypeInfo::ReleaseFuncDesc>>;
 
 // Hands a newly created COM object (reference count 1) to the caller as
 // |iid| and drops the creation reference, so a failed query destroys it.

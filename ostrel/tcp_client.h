@@ -31,7 +31,7 @@ enum SocketState : int16_t {
 };
 
 // An operation that the connection's state does not allow.
-constexpr HRESULT kSocketWrongState = core::ControlCode(40006);
+constexpr HRESULT kSocketWrongState = core::kWrongConnectionState;
 
 // How long a send waits while the printer takes no data before it gives up.
 constexpr DWORD kSendIdleLimitMs = 30000;
