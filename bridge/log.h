@@ -1,5 +1,7 @@
-// The bridge's console lines (with --console): connections opened and
-// closed, handshakes refused and why. Argument values never go here.
+// The bridge's lines for administrators: the port it listens on or why it
+// could not, connections opened and closed, every refusal with its reason
+// and origin, and its own failures. Argument values and label contents
+// never go here.
 #pragma once
 
 #include <string>
@@ -11,8 +13,14 @@ namespace bridge {
 // where it has none, to its parent's console or else a new one.
 void OpenConsole();
 
-// Writes one line when a console is open; lines from several threads never
-// mix. A line that finds no memory is left out.
+// Sends later lines to %LOCALAPPDATA%\Lumtag\LabelBridge.log, each with the
+// local time and the process id; at 1 MiB the file becomes
+// LabelBridge.old.log and a new one begins. Without a folder for it, lines
+// are left out.
+void OpenLogFile();
+
+// Writes one line where OpenConsole or OpenLogFile sent them; lines from
+// several threads never mix. A line that finds no memory is left out.
 void LogLine(std::string_view text) noexcept;
 
 // |text| from the network made safe for a line: at most 200 characters,

@@ -1,13 +1,17 @@
 // LabelBridge.exe: lets pages in any browser call the label controls by
 // name. A WebSocket server on the loopback address only, one per user
-// session; each connection gets its own apartment thread and control
-// objects (connection.h), each message one call (protocol.h), and only
-// pages of the sites the machine's policy lists get in (handshake.h).
+// session: its listener reads and judges handshakes without a thread per
+// socket (listener.h, http_session.h, handshake.h), each upgraded
+// connection gets its own apartment thread and control objects
+// (websocket_session.h, apartment.h), each message one call (protocol.h).
+// Every limit is in limits.h.
 //
 //   LabelBridge.exe [--console] [--port N]
+//   LabelBridge.exe [--console] --end | --start-for-users   (the installer's, handover.h)
 //
 // The port is 9180 unless the policy value
-// HKLM\SOFTWARE\Policies\Lumtag\Bridge\Port (REG_DWORD) or --port says otherwise.
+// HKLM\SOFTWARE\Policies\Lumtag\Bridge\Port (REG_DWORD) or --port says
+// otherwise. Without --console the bridge's lines go to its log file (log.h).
 #include <winsock2.h>
 #include <windows.h>
 
@@ -15,19 +19,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/windows/object_handle.hpp>
 
-#include "connection.h"
+#include "handover.h"
+#include "listener.h"
 #include "log.h"
+#include "protocol.h"
 #include "scoped.h"
 
 namespace {
 
 namespace net = boost::asio;
-using tcp = net::ip::tcp;
 
 constexpr unsigned short kDefaultPort = 9180;
 constexpr wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Lumtag\\Bridge";
@@ -35,6 +39,8 @@ constexpr wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Lumtag\\Bridge";
 constexpr wchar_t kInstanceMutex[] = L"Local\\Lumtag.LabelBridge";
 
 struct Options {
+    enum class Task { Serve, End, StartForUsers };
+    Task task = Task::Serve;
     bool console = false;
     std::optional<unsigned short> port;
 };
@@ -54,6 +60,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--console") {
             options.console = true;
+        } else if (arg == "--end") {
+            options.task = Options::Task::End;
+        } else if (arg == "--start-for-users") {
+            options.task = Options::Task::StartForUsers;
         } else if (arg == "--port" && i + 1 < argc) {
             options.port = ReadPort(argv[++i]);
             if (!options.port) return std::nullopt;
@@ -77,45 +87,13 @@ unsigned short PolicyPort() {
     return static_cast<unsigned short>(value);
 }
 
-std::string Describe(const tcp::endpoint& endpoint) {
-    const std::string address = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(endpoint.port());
-}
-
-// An acceptor on |address|, without address sharing: another program may
-// not take over the bridge's port.
-bool Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
-    boost::system::error_code ec;
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec) {
-        const BOOL exclusive = TRUE;
-        setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-                   sizeof(exclusive));
-        if (endpoint.address().is_v6()) acceptor.set_option(net::ip::v6_only(true), ec);
-    }
-    if (!ec) acceptor.bind(endpoint, ec);
-    if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
-    if (ec) {
-        bridge::LogLine("not listening on " + Describe(endpoint) + ": " + ec.message());
-        acceptor.close(ec);
-        return false;
-    }
-    bridge::LogLine("listening on " + Describe(endpoint));
-    return true;
-}
-
-[[noreturn]] void AcceptForever(net::io_context& io, tcp::acceptor& acceptor, bridge::Listener& listener) {
-    for (;;) {
-        tcp::socket socket(io);
-        boost::system::error_code ec;
-        acceptor.accept(socket, ec);
-        if (ec) {
-            // Out of sockets or memory for a moment: let it pass rather than spin.
-            Sleep(100);
-            continue;
-        }
-        bridge::Connection::Start(std::move(socket), listener);
-    }
+// The bridge's own failures reach the log before it goes.
+LONG WINAPI LogCrash(EXCEPTION_POINTERS* exception) {
+    char line[96];
+    std::snprintf(line, sizeof(line), "LabelBridge failed: exception 0x%08lX at %p",
+                  exception->ExceptionRecord->ExceptionCode, exception->ExceptionRecord->ExceptionAddress);
+    bridge::LogLine(line);
+    return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -124,10 +102,16 @@ int main(int argc, char** argv) {
     const auto options = ParseOptions(argc, argv);
     if (!options) {
         bridge::OpenConsole();
-        bridge::LogLine("usage: LabelBridge.exe [--console] [--port N]");
+        bridge::LogLine("usage: LabelBridge.exe [--console] [--port N | --end | --start-for-users]");
         return 2;
     }
-    if (options->console) bridge::OpenConsole();
+    if (options->console)
+        bridge::OpenConsole();
+    else
+        bridge::OpenLogFile();
+    if (options->task == Options::Task::End) return bridge::EndRunningBridges();
+    if (options->task == Options::Task::StartForUsers) return bridge::StartForUsers();
+    SetUnhandledExceptionFilter(LogCrash);
 
     const core::ScopedHandle instance(CreateMutexW(nullptr, FALSE, kInstanceMutex));
     if (instance.IsValid() && GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -135,18 +119,35 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    static bridge::Listener listener;
-    listener.port = options->port.value_or(PolicyPort());
-    static net::io_context io;
-    static tcp::acceptor v4(io), v6(io);
-    // The loopback address only: the bridge is for pages on this machine.
-    if (!Listen(v4, {net::ip::address_v4::loopback(), listener.port})) return 1;
-    if (Listen(v6, {net::ip::address_v6::loopback(), listener.port})) {
+    bridge::KeepControlsLoaded();
+
+    // Both live until the process ends: connections still refer to them.
+    static net::io_context io(1);
+    static bridge::Listener listener(io, options->port.value_or(PolicyPort()));
+    if (!listener.Listen()) return 1;
+
+    // Set by `LabelBridge.exe --end` before an installer replaces or removes
+    // this file: the bridge then ends as Listener::End says.
+    core::ScopedHandle endRequest = bridge::CreateEndRequest();
+    std::optional<net::windows::object_handle> endWait;
+    if (endRequest.IsValid()) {
+        endWait.emplace(io, endRequest.Release());
+        endWait->async_wait([](boost::system::error_code ec) {
+            if (!ec) listener.End();
+        });
+    }
+
+    for (;;) {
         try {
-            std::thread([] { AcceptForever(io, v6, listener); }).detach();
+            io.run();
+            break;
         } catch (...) {
-            bridge::LogLine("not accepting on [::1]: no thread for it");
+            // Memory ran out in a handler: that connection is lost, the bridge goes on.
+            bridge::LogLine("a connection was lost: out of memory");
         }
     }
-    AcceptForever(io, v4, listener);
+    const bool released = listener.WaitForApartments();
+    bridge::LogLine(released ? "ended" : "ended before every connection had released its objects");
+    // What is left is memory and sockets, which the system takes back.
+    ExitProcess(0);
 }

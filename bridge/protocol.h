@@ -9,21 +9,41 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "values.h"
 
 namespace bridge {
 
-inline constexpr int kProtocolVersion = 1;
-// Live objects one connection may hold at once.
-inline constexpr size_t kMaxObjects = 64;
+// Loads the controls' libraries for the bridge's whole life. COM unloads an
+// in-process server with the last apartment that used it: every page's
+// connection would load the controls again, and each load leaves memory
+// behind (about 5 KiB under Wine). A control that cannot be found is left
+// to fail where a page creates it.
+void KeepControlsLoaded();
 
 // The message that opens every connection: who answers, the protocol
-// version and the controls it creates.
+// versions it speaks, its own version and the controls it creates.
 std::string HelloMessage();
+
+// One request as read, before it runs: its JSON, or why it cannot be read,
+// and how many binary messages with its label data follow it (protocol 2).
+class Request {
+public:
+    size_t Frames() const noexcept { return textFrames_.size(); }
+    // Whether the binary message |index| carries text (UTF-8) or bytes.
+    bool IsTextFrame(size_t index) const { return textFrames_.at(index); }
+
+private:
+    friend class Session;
+    Json json_;
+    std::exception_ptr refused_;
+    std::vector<bool> textFrames_;
+};
 
 class Session {
 public:
@@ -32,10 +52,14 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // The reply to one request text. A request the bridge refuses and a call
-    // that fails both get an error reply; only memory running out while the
-    // reply itself is written throws.
-    std::string Handle(std::string_view request);
+    // Reads one request text with bounded work; the text is no longer
+    // needed afterwards. Never fails: a request that cannot be read is
+    // refused when it runs.
+    static Request Read(std::string_view text) noexcept;
+    // The reply to |request|, run with the binary messages that followed it.
+    // A request the bridge refuses and a call that fails both get an error
+    // reply; only memory running out while the reply itself is written throws.
+    std::string Run(Request request, Frames frames);
 
 private:
     struct Object {
@@ -43,12 +67,12 @@ private:
         std::wstring progId;  // the source of its failures when the control names none
     };
 
-    Json Create(const Json& request);
-    Json Call(const Json& request, WORD flags);
-    Json Set(const Json& request);
-    Json Release(const Json& request);
+    uint64_t Create(const Json& request);
+    ReplyJson Call(Json& request, WORD flags, Frames& frames);
+    ReplyJson Set(Json& request, Frames& frames);
+    ReplyJson Release(const Json& request);
     Object& Find(const Json& request);
-    Json Invoke(const Object& object, const std::wstring& member, WORD flags, DISPPARAMS& params);
+    ReplyJson Invoke(const Object& object, const std::wstring& member, WORD flags, DISPPARAMS& params);
 
     const std::string name_;
     std::map<uint64_t, Object> objects_;

@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "scoped.h"
+#include "utf8.h"
 
 namespace bridge {
 
@@ -18,27 +19,7 @@ namespace base64 = boost::beast::detail::base64;
 
 namespace {
 
-struct ArrayDestroyer {
-    void operator()(SAFEARRAY* array) const noexcept { SafeArrayDestroy(array); }
-};
-using ScopedArray = std::unique_ptr<SAFEARRAY, ArrayDestroyer>;
-
-// Holds a SAFEARRAY's data for as long as it lives.
-class ArrayData {
-public:
-    ArrayData(SAFEARRAY* array, std::wstring_view what) : array_(array) {
-        if (FAILED(SafeArrayAccessData(array, &data_)))
-            core::Throw(core::kTypeMismatch, L"Type mismatch: " + std::wstring(what) + L" cannot be read");
-    }
-    ArrayData(const ArrayData&) = delete;
-    ArrayData& operator=(const ArrayData&) = delete;
-    ~ArrayData() { SafeArrayUnaccessData(array_); }
-    void* Get() const noexcept { return data_; }
-
-private:
-    SAFEARRAY* array_;
-    void* data_ = nullptr;
-};
+using ScopedArray = core::UniqueValue<SAFEARRAY*, &SafeArrayDestroy>;
 
 [[noreturn]] void Refuse(std::wstring_view what, std::wstring_view why) {
     core::Throw(E_INVALIDARG, std::wstring(what) + L" " + std::wstring(why));
@@ -57,78 +38,145 @@ std::string DecodeBase64(std::string_view text, std::wstring_view what) {
     return bytes;
 }
 
-void BytesToVariant(const std::string& bytes, VARIANT* out) {
+void BytesToVariant(std::string_view bytes, VARIANT* out) {
     // The message limit keeps |bytes| far below 4 GiB.
     ScopedArray array(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size())));
-    if (!array) throw std::bad_alloc();
+    if (!array.IsValid()) throw std::bad_alloc();
     if (!bytes.empty()) {
-        const ArrayData data(array.get(), L"the byte array");
-        std::memcpy(data.Get(), bytes.data(), bytes.size());
+        const core::ArrayAccess data(array.Get(), L"the byte array");
+        std::memcpy(data.Data(), bytes.data(), bytes.size());
     }
     V_VT(out) = VT_ARRAY | VT_UI1;
-    V_ARRAY(out) = array.release();
+    V_ARRAY(out) = array.Release();
 }
 
-Json ByteArrayToJson(SAFEARRAY* array, std::wstring_view what) {
-    std::string text;
-    if (array != nullptr) {
-        if (SafeArrayGetDim(array) != 1)
-            core::Throw(core::kTypeMismatch, L"Type mismatch: " + std::wstring(what) + L" is an array of " +
-                                                 std::to_wstring(SafeArrayGetDim(array)) + L" dimensions");
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(array, 1, &lower);
-        SafeArrayGetUBound(array, 1, &upper);
-        const size_t count = upper < lower ? 0 : static_cast<size_t>(static_cast<LONGLONG>(upper) - lower + 1);
-        const ArrayData data(array, what);
-        text.resize(base64::encoded_size(count));
-        text.resize(base64::encode(text.data(), data.Get(), count));
+ReplyJson ByteArrayToJson(SAFEARRAY* array, std::wstring_view what) {
+    const core::ByteArrayBytes bytes(array, what);
+    std::string text(base64::encoded_size(bytes.View().size()), '\0');
+    text.resize(base64::encode(text.data(), bytes.View().data(), bytes.View().size()));
+    return ReplyJson{{"bytes", std::move(text)}};
+}
+
+// The bytes of the UTF-8 sequence that |lead| begins.
+size_t SequenceLength(char lead) {
+    const auto byte = static_cast<unsigned char>(lead);
+    return byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+}
+
+// How many bytes at the end of |utf8| begin a sequence that is not complete there.
+size_t IncompleteTail(std::string_view utf8) {
+    for (size_t back = 1; back <= 3 && back <= utf8.size(); ++back) {
+        const char byte = utf8[utf8.size() - back];
+        if ((static_cast<unsigned char>(byte) & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        return SequenceLength(byte) > back ? back : 0;
     }
-    return Json{{"bytes", std::move(text)}};
-}
-
-// |text| as a BSTR in one pass: UTF-16 never takes more code units than
-// UTF-8 takes bytes, so the string is made that long, and copied shorter
-// only when the text was not all ASCII.
-core::ScopedBstr Utf8ToBstr(std::string_view text) {
-    if (text.size() > INT_MAX) throw std::bad_alloc();
-    const int length = static_cast<int>(text.size());
-    core::ScopedBstr bstr(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
-    if (bstr.Get() == nullptr) throw std::bad_alloc();
-    const int written = length == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), length, bstr.Get(), length);
-    if (written < length) return core::ScopedBstr::Copy({bstr.Get(), static_cast<size_t>(written)});
-    return bstr;
+    return 0;
 }
 
 }  // namespace
 
-std::wstring Utf8ToWide(std::string_view text) {
-    if (text.empty()) return {};
-    if (text.size() > INT_MAX) throw std::bad_alloc();
-    const int length = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    if (size <= 0) throw std::bad_alloc();
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), size);
-    return wide;
+FrameValue::FrameValue(bool text, size_t expected) : text_(text) {
+    if (text_) {
+        V_VT(value_.Ptr()) = VT_BSTR;
+        V_BSTR(value_.Ptr()) = nullptr;
+    } else {
+        // Not a vector array: its data is apart from its descriptor, so that it can grow.
+        SAFEARRAYBOUND empty{0, 0};
+        V_VT(value_.Ptr()) = VT_ARRAY | VT_UI1;
+        V_ARRAY(value_.Ptr()) = SafeArrayCreate(VT_UI1, 1, &empty);
+        if (V_ARRAY(&value_.Get()) == nullptr) throw std::bad_alloc();
+    }
+    Reserve(expected);
 }
 
-std::string WideToUtf8(std::wstring_view text) {
-    if (text.empty()) return {};
-    if (text.size() > INT_MAX / 3) throw std::bad_alloc();
-    const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) throw std::bad_alloc();
-    std::string narrow(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), size, nullptr, nullptr);
-    return narrow;
+// Room for |units| more, doubling what is held when it grows.
+void FrameValue::Reserve(size_t more) {
+    if (written_ + more <= capacity_) return;
+    const size_t units = std::max(written_ + more, 2 * capacity_);
+    // The message limit keeps |units| far below 4 GiB.
+    if (text_) {
+        BSTR& text = V_BSTR(value_.Ptr());
+        const bool grown = text == nullptr ? (text = SysAllocStringLen(nullptr, static_cast<UINT>(units))) != nullptr
+                                           : SysReAllocStringLen(&text, text, static_cast<UINT>(units)) != FALSE;
+        if (!grown) throw std::bad_alloc();
+    } else {
+        SAFEARRAYBOUND bound{static_cast<ULONG>(units), 0};
+        if (FAILED(SafeArrayRedim(V_ARRAY(value_.Ptr()), &bound))) throw std::bad_alloc();
+    }
+    capacity_ = units;
 }
 
-void JsonToVariant(const Json& value, std::wstring_view what, VARIANT* out) {
+void FrameValue::Append(std::string_view piece) {
+    if (piece.empty()) return;
+    if (!text_) {
+        Reserve(piece.size());
+        const core::ArrayAccess data(V_ARRAY(value_.Ptr()), L"a binary message");
+        std::memcpy(static_cast<char*>(data.Data()) + written_, piece.data(), piece.size());
+        written_ += piece.size();
+        return;
+    }
+    // A sequence cut between two pieces is decoded once it is whole.
+    if (!pending_.empty()) {
+        const size_t missing = SequenceLength(pending_[0]) - pending_.size();
+        const size_t taken = std::min(missing, piece.size());
+        pending_.append(piece.substr(0, taken));
+        piece.remove_prefix(taken);
+        if (taken < missing) return;
+        Decode(pending_);
+        pending_.clear();
+    }
+    const size_t tail = IncompleteTail(piece);
+    Decode(piece.substr(0, piece.size() - tail));
+    pending_.assign(piece.substr(piece.size() - tail));
+}
+
+void FrameValue::Decode(std::string_view utf8) {
+    if (utf8.empty()) return;
+    // UTF-16 never takes more code units than UTF-8 takes bytes.
+    Reserve(utf8.size());
+    written_ += MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                    V_BSTR(value_.Ptr()) + written_, static_cast<int>(capacity_ - written_));
+}
+
+core::ScopedVariant FrameValue::Finish() {
+    if (text_) {
+        // A sequence the message ends within becomes U+FFFD, as anywhere else.
+        Decode(pending_);
+        pending_.clear();
+        if (written_ != capacity_ &&
+            !SysReAllocStringLen(&V_BSTR(value_.Ptr()), V_BSTR(&value_.Get()), static_cast<UINT>(written_)))
+            throw std::bad_alloc();
+    } else if (written_ != capacity_) {
+        SAFEARRAYBOUND bound{static_cast<ULONG>(written_), 0};
+        if (FAILED(SafeArrayRedim(V_ARRAY(value_.Ptr()), &bound))) throw std::bad_alloc();
+    }
+    return std::move(value_);
+}
+
+core::ScopedVariant Frames::Take(std::wstring_view what) {
+    if (next_ == values_.size()) Refuse(what, L"names a binary message that did not follow the request");
+    return std::move(values_[next_++]);
+}
+
+bool IsFramePlaceholder(const Json& value) {
+    if (!value.is_object() || value.size() != 1) return false;
+    const auto kind = value.find("frame");
+    return kind != value.end() && (*kind == "text" || *kind == "bytes");
+}
+
+bool IsTextFrame(const Json& placeholder) {
+    return placeholder.at("frame") == "text";
+}
+
+void JsonToVariant(Json& value, std::wstring_view what, Frames& frames, VARIANT* out) {
     switch (value.type()) {
-        case Json::value_t::string:
+        case Json::value_t::string: {
+            std::string& text = value.get_ref<std::string&>();
             V_VT(out) = VT_BSTR;
-            V_BSTR(out) = Utf8ToBstr(value.get_ref<const std::string&>()).Release();
+            V_BSTR(out) = Utf8ToBstr(text).Release();
+            std::string().swap(text);
             return;
+        }
         case Json::value_t::number_integer:
         case Json::value_t::number_unsigned:
             if (value >= INT32_MIN && value <= INT32_MAX) {
@@ -149,10 +197,20 @@ void JsonToVariant(const Json& value, std::wstring_view what, VARIANT* out) {
             V_VT(out) = VT_NULL;
             return;
         case Json::value_t::object: {
+            if (IsFramePlaceholder(value)) {
+                core::ScopedVariant taken = frames.Take(what);
+                *out = taken.Get();
+                VariantInit(taken.Ptr());  // now |out|'s
+                return;
+            }
             const auto bytes = value.find("bytes");
             if (value.size() != 1 || bytes == value.end() || !bytes->is_string())
-                Refuse(what, L"is an object other than {\"bytes\": \"<base64>\"}");
-            BytesToVariant(DecodeBase64(bytes->get_ref<const std::string&>(), what), out);
+                Refuse(what,
+                       L"is an object other than {\"bytes\": \"<base64>\"}, {\"frame\": \"text\"} or "
+                       L"{\"frame\": \"bytes\"}");
+            std::string& text = bytes->get_ref<std::string&>();
+            BytesToVariant(DecodeBase64(text, what), out);
+            std::string().swap(text);
             return;
         }
         default:
@@ -160,7 +218,7 @@ void JsonToVariant(const Json& value, std::wstring_view what, VARIANT* out) {
     }
 }
 
-Json VariantToJson(const VARIANT& value, std::wstring_view what) {
+ReplyJson VariantToJson(const VARIANT& value, std::wstring_view what) {
     const VARIANT& v = core::Deref(value);
     switch (V_VT(&v)) {
         case VT_EMPTY:
@@ -208,31 +266,6 @@ Json VariantToJson(const VARIANT& value, std::wstring_view what) {
     }
     core::Throw(core::kTypeMismatch, L"Type mismatch: " + std::wstring(what) + L" is a value of variant type " +
                                          std::to_wstring(V_VT(&v)) + L", which the bridge does not pass");
-}
-
-int32_t ErrorNumber(HRESULT code) noexcept {
-    if ((static_cast<uint32_t>(code) & 0xFFFF0000u) == 0x800A0000u) return code & 0xFFFF;
-    switch (code) {
-        case DISP_E_UNKNOWNNAME:
-        case DISP_E_MEMBERNOTFOUND:
-            return 438;
-        case DISP_E_BADPARAMCOUNT:
-            return 450;
-        case DISP_E_PARAMNOTOPTIONAL:
-            return 449;
-        case DISP_E_TYPEMISMATCH:
-            return 13;
-        case DISP_E_OVERFLOW:
-            return 6;
-        case E_OUTOFMEMORY:
-            return 7;
-        case E_INVALIDARG:
-            return 5;
-        case E_ACCESSDENIED:
-            return 70;
-        default:
-            return static_cast<int32_t>(code);
-    }
 }
 
 }  // namespace bridge
