@@ -9,23 +9,28 @@ export declare const DEFAULT_PORT: 9180;
  * application's own errors (vbObjectError + 513 ...); `hresult` holds the same code unsigned
  * (0x80040201 ...). A control's own failures carry the control's numbers (README: Errors).
  */
-/** Nothing listens on the bridge's port: LabelBridge.exe is not running. 0x80040201. */
+/** Nothing answers on the bridge's port: LabelBridge.exe is not running (or listens on another
+ *  port). 0x80040201. */
 export declare const NO_BRIDGE: -2147220991;
-/** The bridge refused the page: its origin is not on the allowed list
- *  (HKLM\SOFTWARE\Policies\Lumtag\AllowedSites). 0x80040202. */
+/** The bridge refused the page, most often because its origin is not on the allowed list
+ *  (HKLM\SOFTWARE\Policies\Lumtag\AllowedSites). The description quotes the bridge's reason.
+ *  0x80040202. */
 export declare const BRIDGE_REFUSED: -2147220990;
 /** The connection closed while the call was under way or before it was made, or the object was
  *  released. The next connect() opens a new connection. 0x80040203. */
 export declare const CONNECTION_LOST: -2147220989;
-/** The server on the port is not LabelBridge speaking protocol 1, or sent a reply that cannot be
- *  read. 0x80040204. */
+/** Something other than LabelBridge answers on the port (another program holds it), or the
+ *  server there does not speak protocol 1, or it sent a reply that cannot be read. 0x80040204. */
 export declare const NOT_A_BRIDGE: -2147220988;
+/** The bridge has as many connections as it takes (other pages or tabs hold them): try again
+ *  later. The description quotes the bridge's reason. 0x80040205. */
+export declare const BRIDGE_BUSY: -2147220987;
 
 /** A failure, with what a script's Err object would show for it. */
 export declare class LabelError extends Error {
   readonly name: "LabelError";
   /** Err.Number: e.g. 8002 for a port that cannot be opened, 438 for an unknown member, or one of
-   *  NO_BRIDGE, BRIDGE_REFUSED, CONNECTION_LOST, NOT_A_BRIDGE. */
+   *  NO_BRIDGE, BRIDGE_REFUSED, CONNECTION_LOST, NOT_A_BRIDGE, BRIDGE_BUSY. */
   readonly number: number;
   /** The full code as an unsigned 32-bit number, e.g. 0x800A1F42 for 8002. */
   readonly hresult: number;
@@ -37,12 +42,14 @@ export declare class LabelError extends Error {
 }
 
 /**
- * A value a member takes or gives: text, numbers, true/false and null as they are; a byte array
- * as a Uint8Array (an ArrayBuffer or any typed array view is sent as its bytes). Text goes to the
- * printer in the machine's ANSI code page; bytes go out untouched.
+ * A value a member takes or gives: text, finite numbers, true/false and null as they are; a byte
+ * array as a Uint8Array (an ArrayBuffer or any typed array view is sent as its bytes). Text goes
+ * to the printer in the machine's ANSI code page; bytes go out untouched. Text and bytes past
+ * 64 KiB travel beside the request as binary messages. undefined, NaN and the infinities are
+ * refused with 13 (type mismatch) before anything is sent.
  */
 export type LabelValue = string | number | boolean | null | Uint8Array;
-export type LabelArgument = LabelValue | ArrayBuffer | ArrayBufferView | undefined;
+export type LabelArgument = LabelValue | ArrayBuffer | ArrayBufferView;
 
 /** The methods every label object has besides the control's own members. */
 export interface LabelObjectBase {
@@ -86,7 +93,8 @@ export interface ConnectOptions {
 
 /**
  * Creates a label control in the bridge. Rejects with a LabelError: NO_BRIDGE, BRIDGE_REFUSED,
- * NOT_A_BRIDGE, or 70 (permission denied) for a ProgID other than the two label controls.
+ * NOT_A_BRIDGE, BRIDGE_BUSY, CONNECTION_LOST, or 70 (permission denied) for a ProgID other than
+ * the two label controls.
  * Objects of one page share one connection per port; calls go out in order.
  */
 export declare function connect(progId: "Tessmer.lumtag", options?: ConnectOptions): Promise<TessmerLumtag>;

@@ -12,13 +12,25 @@ export const DEFAULT_PORT = 9180;
 
 // Failures of the connection to the bridge, numbered the way VBScript numbers an application's
 // own errors (vbObjectError + 513, ...), so that they never collide with a control's numbers.
-export const NO_BRIDGE = -2147220991; // 0x80040201: nothing listens on the bridge's port
-export const BRIDGE_REFUSED = -2147220990; // 0x80040202: the bridge refused this page's connection
+export const NO_BRIDGE = -2147220991; // 0x80040201: nothing answers on the bridge's port
+export const BRIDGE_REFUSED = -2147220990; // 0x80040202: the bridge refused this page (its origin is not listed)
 export const CONNECTION_LOST = -2147220989; // 0x80040203: the connection closed, or the object was released
-export const NOT_A_BRIDGE = -2147220988; // 0x80040204: the server did not greet as LabelBridge protocol 1
+export const NOT_A_BRIDGE = -2147220988; // 0x80040204: something other than LabelBridge protocol 1 answers there
+export const BRIDGE_BUSY = -2147220987; // 0x80040205: the bridge has all the connections it takes; try again later
 
+// Every bridge speaks protocol 1; one whose greeting lists protocol 2 also takes label data as
+// binary messages beside a request.
 const PROTOCOL = 1;
+const PROTOCOL_WITH_FRAMES = 2;
 const OWN_SOURCE = "label-bridge.js";
+// Text and bytes longer than this go beside the request as a binary message (protocol 2): the
+// bridge then reads no label data as JSON. Shorter ones stay inside it.
+const FRAME_THRESHOLD = 64 * 1024;
+// The close code of a bridge that is full (RFC 6455: "try again later"), sent before its greeting.
+const CLOSE_TRY_AGAIN_LATER = 1013;
+// The first word of every plain HTTP answer of the bridge (a refused handshake, a request that
+// is no WebSocket); the reason follows it.
+const BRIDGE_ANSWER = "LabelBridge:";
 
 export class LabelError extends Error {
   constructor(number, hresult, description, source = OWN_SOURCE) {
@@ -58,12 +70,30 @@ function fromBase64(text) {
   return bytes;
 }
 
-function encodeValue(value) {
-  if (value instanceof ArrayBuffer) return { bytes: toBase64(new Uint8Array(value)) };
-  if (ArrayBuffer.isView(value)) {
-    return { bytes: toBase64(new Uint8Array(value.buffer, value.byteOffset, value.byteLength)) };
+const textEncoder = new TextEncoder();
+
+// |value| as a request carries it; with |frames| (the bridge speaks protocol 2), long text and
+// bytes go there, to follow the request as binary messages in order. A value no control can
+// take (undefined, NaN, an infinity) is refused here rather than sent as null.
+function encodeValue(value, what, frames) {
+  if (value === undefined || (typeof value === "number" && !Number.isFinite(value))) {
+    throw new LabelError(13, 0x800a000d, `Type mismatch: ${what} is ${value}, which a label control cannot take`);
   }
-  return value === undefined ? null : value;
+  let bytes = null;
+  if (value instanceof ArrayBuffer) bytes = new Uint8Array(value);
+  else if (ArrayBuffer.isView(value)) bytes = new Uint8Array(value.buffer, value.byteOffset, value.byteLength);
+  if (bytes !== null) {
+    if (frames && bytes.length > FRAME_THRESHOLD) {
+      frames.push(bytes);
+      return { frame: "bytes" };
+    }
+    return { bytes: toBase64(bytes) };
+  }
+  if (frames && typeof value === "string" && value.length > FRAME_THRESHOLD) {
+    frames.push(textEncoder.encode(value));
+    return { frame: "text" };
+  }
+  return value;
 }
 
 function decodeValue(value) {
@@ -83,12 +113,24 @@ class Connection {
     this.closed = false;
   }
 
-  // Resolves once the bridge's greeting arrived and names protocol 1.
+  // Resolves once the bridge's greeting arrived and names protocol 1. Its "protocols" say
+  // whether label data may go beside a request; its other fields (the bridge's "version", its
+  // "controls") are information only.
   open() {
     return new Promise((resolve, reject) => {
+      let opened = false;
       let greeted = false;
-      const socket = new WebSocket(this.url);
+      let socket;
+      try {
+        socket = new WebSocket(this.url);
+      } catch (error) {
+        reject(ownError(NO_BRIDGE, `no label bridge can be reached at ${this.url}: ${error.message}`));
+        return;
+      }
       this.socket = socket;
+      socket.onopen = () => {
+        opened = true;
+      };
       socket.onmessage = (event) => {
         if (greeted) return this.receive(event.data);
         const hello = parseJson(event.data);
@@ -98,33 +140,53 @@ class Connection {
           return;
         }
         greeted = true;
+        this.withFrames = Array.isArray(hello.protocols) && hello.protocols.includes(PROTOCOL_WITH_FRAMES);
         resolve(this);
       };
-      socket.onclose = () => {
+      socket.onclose = (event) => {
         this.closed = true;
         if (connections.get(this.port) === this.opened) connections.delete(this.port);
         if (greeted) {
           this.fail(ownError(CONNECTION_LOST, `the connection to the label bridge at ${this.url} closed`));
-          return;
+        } else if (event.code === CLOSE_TRY_AGAIN_LATER) {
+          reject(ownError(BRIDGE_BUSY, `the label bridge at ${this.url} is full and takes no more connections ` +
+            `now; try again later (the bridge says: ${event.reason || "try again later"})`));
+        } else if (opened) {
+          reject(ownError(CONNECTION_LOST, `the connection to the label bridge at ${this.url} closed before ` +
+            `its greeting (close code ${event.code})`));
+        } else {
+          // A browser tells a page nothing about a failed handshake: the bridge's 403 looks just
+          // like a port nobody listens on. What answers plain HTTP there tells them apart.
+          this.whyNotOpened().then(reject);
         }
-        // A browser reports a refused handshake (403) just like a port nobody listens on.
-        // Whether anything answers plain HTTP there tells the two apart.
-        this.whyNotOpened().then(reject);
       };
     });
   }
 
   async whyNotOpened() {
+    const probe = `http://127.0.0.1:${this.port}/`;
+    let answer;
     try {
-      await fetch(`http://127.0.0.1:${this.port}/`, { mode: "no-cors", cache: "no-store" });
+      // The bridge lets any page read its answers; a server that does not fails this fetch.
+      answer = await (await fetch(probe, { cache: "no-store" })).text();
     } catch {
-      return ownError(NO_BRIDGE, `no label bridge at ${this.url}: is LabelBridge.exe running on this computer?`);
+      try {
+        await fetch(probe, { mode: "no-cors", cache: "no-store" });
+      } catch {
+        return ownError(NO_BRIDGE, `no label bridge at ${this.url}: is LabelBridge.exe running on this computer?`);
+      }
+      return ownError(NOT_A_BRIDGE, `something other than the label bridge answers at ${probe}`);
     }
-    return ownError(BRIDGE_REFUSED, `the label bridge at ${this.url} refused the connection: this page's ` +
-      `origin (${location.origin}) is not on its allowed list, or it is not the label bridge that runs there`);
+    if (!answer.startsWith(BRIDGE_ANSWER)) {
+      return ownError(NOT_A_BRIDGE, `something other than the label bridge answers at ${probe}`);
+    }
+    const reason = answer.slice(BRIDGE_ANSWER.length).split("\n")[0].trim().slice(0, 300);
+    return ownError(BRIDGE_REFUSED, `the label bridge at ${this.url} refused the connection of this page ` +
+      `(${location.origin}): "${reason}"`);
   }
 
-  request(message) {
+  // Sends |message|, then |frames| (the label data its values name) as binary messages.
+  request(message, frames = []) {
     if (this.closed) {
       return Promise.reject(ownError(CONNECTION_LOST, `the connection to the label bridge at ${this.url} is closed`));
     }
@@ -139,6 +201,7 @@ class Connection {
       }
       this.pending.set(id, { resolve, reject });
       this.socket.send(text);
+      for (const frame of frames) this.socket.send(frame);
     });
   }
 
@@ -181,6 +244,10 @@ function connectionFor(port) {
     const connection = new Connection(port);
     connection.opened = connection.open();
     connections.set(port, connection.opened);
+    // A connection that never opened is not kept: the next connect tries again.
+    connection.opened.catch(() => {
+      if (connections.get(port) === connection.opened) connections.delete(port);
+    });
   }
   return connections.get(port);
 }
@@ -195,22 +262,25 @@ class LabelObject {
     this.released = false;
   }
 
-  async invoke(op, fields) {
+  // |encode| gives the request's fields, its values encoded by encodeValue(value, what, frames).
+  async invoke(op, member, encode = () => ({})) {
     if (this.released) throw ownError(CONNECTION_LOST, `the ${this.progId} object was released`);
-    const reply = await this.connection.request({ op, object: this.objectId, ...fields });
+    const frames = this.connection.withFrames ? [] : null;
+    const fields = encode((value, what) => encodeValue(value, `${what} of '${member}'`, frames));
+    const reply = await this.connection.request({ op, object: this.objectId, member, ...fields }, frames ?? []);
     return decodeValue(reply.result);
   }
 
   call(member, args) {
-    return this.invoke("call", { member, args: args.map(encodeValue) });
+    return this.invoke("call", member, (encode) => ({ args: args.map((arg, i) => encode(arg, `argument ${i + 1}`)) }));
   }
 
   get(member) {
-    return this.invoke("get", { member });
+    return this.invoke("get", member);
   }
 
   async set(member, value) {
-    await this.invoke("set", { member, value: encodeValue(value) });
+    await this.invoke("set", member, (encode) => ({ value: encode(value, "the value") }));
   }
 
   // Releases the control now; closing the page releases every object too.
@@ -223,13 +293,17 @@ class LabelObject {
 }
 
 // Names the proxy keeps for itself. "then" must stay undefined: an awaited value is probed for it.
+// toString and valueOf are asked for by the page's own code (a template string, a comparison),
+// never meant for the control: they are answered here.
 const OWN_NAMES = new Set(["get", "set", "release", "progId"]);
 const NOT_MEMBERS = new Set(["then", "toJSON", "constructor"]);
 
 function memberProxy(object) {
-  return new Proxy(object, {
+  const proxy = new Proxy(object, {
     get(target, name) {
       if (typeof name === "symbol" || NOT_MEMBERS.has(name)) return undefined;
+      if (name === "toString") return () => `[LabelObject ${target.progId}]`;
+      if (name === "valueOf") return () => proxy;
       if (OWN_NAMES.has(name)) {
         const value = target[name];
         return typeof value === "function" ? value.bind(target) : value;
@@ -240,6 +314,7 @@ function memberProxy(object) {
       throw new TypeError('label controls take property values through set("Name", value)');
     },
   });
+  return proxy;
 }
 
 /**
