@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Builds the Windows Installer package and the CAB of both controls.
 
-  make_package.py --i686 DIR --x86_64 DIR --out DIR
+  make_package.py --i686 DIR --x86_64 DIR --out DIR [--bridge FILE]
                   [--version V] [--sign-key KEY.pem --sign-cert CERT.pem]
 
 writes into OUT:
@@ -9,16 +9,20 @@ writes into OUT:
                                 (x86), 32-bit registry view) and for 64-bit
                                 hosts (Program Files, 64-bit view), registered
                                 through the Registry table; the 64-bit print
-                                bridge, started at every user's logon; the
-                                public property ALLOWED_SITES writes the
-                                site-lock policy value
+                                bridge, started at every user's logon, ended
+                                before an upgrade or removal replaces or
+                                removes it and started again for the users
+                                logged on after an install; the public
+                                property ALLOWED_SITES writes the site-lock
+                                policy value
   label-controls-<version>.cab  the 32-bit controls with label-controls.inf,
                                 for a page's <object codebase=...>
 
 With a key and certificate, the libraries are signed before they go into
 either, then the .msi and the .cab themselves. Versions and the upgrade code
-come from cmake/product.cmake; --version builds another version of the same
-product (the upgrade test builds an older one).
+come from cmake/product.cmake, the bridge's file version from its version
+resource; --version builds another version of the same product and --bridge
+packages another bridge (the upgrade tests build an older and a newer one).
 """
 
 import argparse
@@ -84,6 +88,14 @@ BRIDGE_FILE = "LabelBridge.exe"
 BRIDGE_COMPONENT = "LabelBridge64"
 RUN_KEY = r"Software\Microsoft\Windows\CurrentVersion\Run"
 RUN_VALUE = "LabelBridge"
+# Around an install the package ends the running bridges and starts the new
+# one (bridge/handover.h), both as LocalSystem (deferred, not impersonated).
+# The ending runs from the package's own copy of the bridge in the Binary
+# table, there whatever is installed: it also ends an older installed bridge
+# that has no --end (by terminating it).
+END_BINARY = "LabelBridgeEnd"
+END_ACTION = "EndBridges"
+START_ACTION = "StartBridges"
 PRODUCT_NAME = "Lumtag label controls"
 MANUFACTURER = "Lumtag"
 INSTALL_FOLDER = "Lumtag Label Controls"
@@ -109,6 +121,21 @@ def read_product():
     """The set(NAME "value") lines of cmake/product.cmake."""
     text = (ROOT / "cmake" / "product.cmake").read_text()
     return dict(re.findall(r'^set\((\w+)\s+"([^"]*)"\)', text, re.MULTILINE))
+
+
+# Where the fixed part of a version resource (VS_FIXEDFILEINFO) starts.
+FIXED_FILE_INFO_SIGNATURE = b"\xbd\x04\xef\xfe"
+
+
+def file_version(path):
+    """The file version in the fixed part of a PE file's version resource."""
+    data = Path(path).read_bytes()
+    at = data.find(FIXED_FILE_INFO_SIGNATURE)
+    if at < 0:
+        sys.exit(f"package: {path} has no version resource")
+    high = int.from_bytes(data[at + 8:at + 12], "little")
+    low = int.from_bytes(data[at + 12:at + 16], "little")
+    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
 
 
 def read_idl(path):
@@ -235,6 +262,19 @@ def write_wxs(path, version, upgrade_code, controls_, files):
     element(bridge, "RegistryValue", Root="HKLM", Key=RUN_KEY, Name=RUN_VALUE, Type="string",
             Value=f'"[#{BRIDGE_COMPONENT}]"')
     element(feature, "ComponentRef", Id=BRIDGE_COMPONENT)
+    element(product, "Binary", Id=END_BINARY, SourceFile=files["bridge"].relative_to(path.parent))
+    # wixl writes no EXE from the Binary table: a placeholder of another type
+    # that tables_after_wixl() makes into one.
+    element(product, "CustomAction", Id=END_ACTION, Property=END_BINARY, ExeCommand="--end", Execute="deferred",
+            Impersonate="no", Return="ignore")
+    element(product, "CustomAction", Id=START_ACTION, FileKey=BRIDGE_COMPONENT, ExeCommand="--start-for-users",
+            Execute="deferred", Impersonate="no", Return="ignore")
+    # When they run (their places in the sequence: tables_after_wixl()): the
+    # ending whenever an installed bridge may be replaced or removed (an
+    # upgrade, a repair, a removal), the start whenever the product stays.
+    sequence = element(product, "InstallExecuteSequence")
+    element(sequence, "Custom", Action=END_ACTION, After="InstallInitialize").text = "Installed OR WIX_UPGRADE_DETECTED"
+    element(sequence, "Custom", Action=START_ACTION, After="InstallFiles").text = 'NOT REMOVE~="ALL"'
 
     # The site-lock policy: one value, written only when the installing
     # administrator gives ALLOWED_SITES, in the view both controls read.
@@ -242,9 +282,9 @@ def write_wxs(path, version, upgrade_code, controls_, files):
                      Win64="yes")
     element(policy, "RegistryValue", Root="HKLM", Key=POLICY_KEY, Name=POLICY_VALUE, Type="string",
             Value="[ALLOWED_SITES]", KeyPath="yes")
-    # Uninstalling takes the product's policy key with it; an allow list set
-    # by other means, with the package installed without one, stays.
-    element(policy, "RegistryValue", Root="HKLM", Key=POLICY_ROOT, Name="-", Type="string", Value=KEY_ONLY_PLACEHOLDER)
+    # Uninstalling takes the value with it (and its key, when nothing else is
+    # in it); an allow list set by other means, with the package installed
+    # without one, and the bridge's own policy stay, also through an upgrade.
     element(feature, "ComponentRef", Id="AllowedSites")
     written = element(product, "Property", Id="POLICY_WRITTEN")
     element(written, "RegistrySearch", Id="PolicyWritten", Root="HKLM", Key=POLICY_KEY, Name=POLICY_VALUE, Type="raw",
@@ -261,7 +301,32 @@ def write_wxs(path, version, upgrade_code, controls_, files):
 KEY_ONLY_PLACEHOLDER = "(key only)"
 
 
-def tables_after_wixl(controls_, bridge_version):
+KEEP_SITES_ACTION = "KeepAllowedSites"
+
+# Windows Installer's custom action types: an EXE from the Binary table, run
+# in the install script (deferred) as LocalSystem (not impersonated), its exit
+# code ignored: a bridge that cannot be ended must not fail an install.
+EXE_IN_BINARY = 2
+DEFERRED, NOT_IMPERSONATED, EXIT_CODE_IGNORED = 0x400, 0x800, 0x40
+
+# The install's order (wixl's own places for the actions added to its
+# defaults are not these): the bridges end before anything changes, and
+# InstallExecute runs that part of the script at once; then the older product
+# of a major upgrade goes (RemoveExistingProducts may follow InstallExecute,
+# not a deferred action that is still in the script); then the new files and
+# registry values go in, the product registers (after the older one's
+# removal, which takes the upgrade code's registration with it under Wine),
+# and the new bridge starts last.
+INSTALL_SEQUENCE = [
+    (END_ACTION, "InstallInitialize", 1),
+    ("InstallExecute", "InstallInitialize", 2),
+    ("RemoveExistingProducts", "InstallInitialize", 3),
+    (START_ACTION, "InstallFinalize", -1),
+]
+
+
+def tables_after_wixl(controls_, bridge_version, sequence):
+    """|sequence| maps the standard actions of wixl's InstallExecuteSequence to their numbers."""
     queries = [
         f"UPDATE `Registry` SET `Value` = '' WHERE `Value` = '{KEY_ONLY_PLACEHOLDER}'",
         # Installed only with an allow list. The installer evaluates the
@@ -271,11 +336,30 @@ def tables_after_wixl(controls_, bridge_version):
         "UPDATE `Component` SET `Condition` = 'ALLOWED_SITES OR POLICY_WRITTEN' WHERE `Component` = 'AllowedSites'",
         "UPDATE `Property` SET `Value` = 'ALLOWED_SITES;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",
+        # An upgrade without ALLOWED_SITES keeps the list the package wrote
+        # before (the older product's removal takes its value away, and the
+        # component would write an empty list, refusing every page): a
+        # property set from another (type 51), before the components are costed.
+        f"INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+        f"VALUES ('{KEEP_SITES_ACTION}', 51, 'ALLOWED_SITES', '[POLICY_WRITTEN]')",
+        f"INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+        f"VALUES ('{KEEP_SITES_ACTION}', 'NOT ALLOWED_SITES AND POLICY_WRITTEN', {sequence['AppSearch'] + 1})",
     ]
     for control in controls_:
         for bits in (32, 64):
             queries.append(f"UPDATE `File` SET `Version` = '{control.version}' WHERE `File` = '{control.stem}{bits}'")
     queries.append(f"UPDATE `File` SET `Version` = '{bridge_version}' WHERE `File` = '{BRIDGE_COMPONENT}'")
+    end_type = EXE_IN_BINARY | DEFERRED | NOT_IMPERSONATED | EXIT_CODE_IGNORED
+    queries.append(f"UPDATE `CustomAction` SET `Type` = {end_type} WHERE `Action` = '{END_ACTION}'")
+    taken = {number: action for action, number in sequence.items()}
+    for action, beside, offset in INSTALL_SEQUENCE:
+        number = sequence[beside] + offset
+        if taken.get(number, action) != action:
+            sys.exit(f"package: {action} cannot have number {number}: {taken[number]} has it")
+        if action in sequence:
+            queries.append(f"UPDATE `InstallExecuteSequence` SET `Sequence` = {number} WHERE `Action` = '{action}'")
+        else:
+            queries.append(f"INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('{action}', {number})")
     return queries
 
 
@@ -305,6 +389,13 @@ def run(*command, cwd=None):
     done = subprocess.run([str(part) for part in command], capture_output=True, text=True, cwd=cwd)
     if done.returncode != 0:
         sys.exit(f"package: {Path(str(command[0])).name} failed ({done.returncode}):\n{done.stdout}{done.stderr}")
+    return done.stdout
+
+
+def read_sequence(msi):
+    """{action: number} of the package's InstallExecuteSequence (msiinfo's three header lines dropped)."""
+    rows = [line.split("\t") for line in run("msiinfo", "export", msi, "InstallExecuteSequence").splitlines()[3:]]
+    return {action: int(number) for action, _, number in rows}
 
 
 class Signer:
@@ -344,7 +435,7 @@ def build(args):
                 signer.sign(library)
                 files[(control.stem, bits)] = library
         files["bridge"] = scratch / "bin64" / BRIDGE_FILE
-        shutil.copyfile(Path(args.x86_64) / BRIDGE_FILE, files["bridge"])
+        shutil.copyfile(args.bridge or Path(args.x86_64) / BRIDGE_FILE, files["bridge"])
         signer.sign(files["bridge"])
 
         # Both are made in the scratch folder (msibuild leaves temporary files
@@ -354,7 +445,7 @@ def build(args):
         wxs = scratch / "label-controls.wxs"
         write_wxs(wxs, version, upgrade_code, the_controls, files)
         run("wixl", "-a", "x64", "-o", msi.resolve(), wxs.name, cwd=scratch)
-        for query in tables_after_wixl(the_controls, product["LABEL_BRIDGE_VERSION"]):
+        for query in tables_after_wixl(the_controls, file_version(files["bridge"]), read_sequence(msi)):
             run("msibuild", msi, "-q", query)
         signer.sign(msi)
 
@@ -376,6 +467,7 @@ def main():
     parser.add_argument("--x86_64", required=True,
                         help="folder with the 64-bit Ostrel.ocx, Quennet.ocx and LabelBridge.exe")
     parser.add_argument("--out", required=True)
+    parser.add_argument("--bridge", help="the 64-bit LabelBridge.exe to package (default: the one in --x86_64)")
     parser.add_argument("--version", help="package version (default: cmake/product.cmake)")
     parser.add_argument("--sign-key")
     parser.add_argument("--sign-cert")

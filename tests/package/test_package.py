@@ -1,7 +1,9 @@
 """The installer package and the CAB, built as `make package` builds them and
 proven by installing: signatures, versions, a major upgrade, a print through
-each control as installed, the policy value, an exact uninstall, and the
-package's registration against the libraries' own, key by key.
+each control as installed, the policy value, an exact uninstall, the bridge
+started by an install, handed over to the newer one by an upgrade and ended
+by an uninstall, and the package's registration against the libraries' own,
+key by key.
 
 Runs in a 64-bit prefix of its own (the package holds 64-bit controls), with
 nothing of the build tree registered. Where this machine runs 32-bit Windows
@@ -12,6 +14,7 @@ Arguments: --i686 DIR --x86_64 DIR (the built libraries) --work DIR.
 """
 
 import argparse
+import contextlib
 import os
 import re
 import shutil
@@ -39,6 +42,7 @@ OLDER_VERSION = "0.9.0"
 ALLOWED = "https://labels.example.com;https://*.corp.example"
 PE_MACHINE = {32: 0x14C, 64: 0x8664}
 FOLDERS = {64: "Program Files", 32: "Program Files (x86)"}
+BRIDGE_POLICY = r"HKLM\SOFTWARE\Policies\Lumtag\Bridge"
 
 
 def runs_32bit():
@@ -54,13 +58,20 @@ def pe_machine(path):
     return int.from_bytes(data[header + 4:header + 6], "little")
 
 
-def pe_version(path):
-    """The file version of the fixed part of a PE file's version resource."""
-    data = Path(path).read_bytes()
-    at = data.find(b"\xbd\x04\xef\xfe")
-    high = int.from_bytes(data[at + 8:at + 12], "little")
-    low = int.from_bytes(data[at + 12:at + 16], "little")
-    return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+def later(version):
+    """|version| with its last part one higher."""
+    parts = version.split(".")
+    return ".".join(parts[:-1] + [str(int(parts[-1]) + 1)])
+
+
+def copy_with_version(source, target, version):
+    """A copy of the PE file |source| whose fixed file and product versions say |version|."""
+    data = bytearray(Path(source).read_bytes())
+    at = data.find(make_package.FIXED_FILE_INFO_SIGNATURE)
+    a, b, c, d = map(int, version.split("."))
+    for field in (at + 8, at + 16):  # file version, then product version: high, low
+        data[field:field + 8] = ((a << 16 | b).to_bytes(4, "little") + (c << 16 | d).to_bytes(4, "little"))
+    Path(target).write_bytes(data)
 
 
 def msi_table(msi, table):
@@ -117,7 +128,29 @@ class Prefix:
         return done.returncode, done.stdout.decode("cp1252", "replace")
 
     def msiexec(self, *arguments):
-        return self.run(64, "msiexec", *arguments)[0]
+        # Its output goes to a file: a bridge the package starts holds the
+        # output it was started with (Wine hands on the Unix stderr), so a
+        # pipe to us would stay open as long as that bridge runs.
+        with open(self.path.parent / "msiexec.log", "ab") as log:
+            return subprocess.run([WINE64, "msiexec", *arguments], env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=log, timeout=300).returncode
+
+    def bridges(self):
+        """The Linux pids of the bridges running in this prefix, as the logon
+        starts them (the path alone, no arguments)."""
+        running = set()
+        for proc in Path("/proc").iterdir():
+            with contextlib.suppress(OSError):
+                command = (proc / "cmdline").read_bytes().rstrip(b"\0").split(b"\0")
+                environment = (proc / "environ").read_bytes().split(b"\0")
+                if (len(command) == 1 and command[0].endswith(b"\\" + make_package.BRIDGE_FILE.encode())
+                        and f"WINEPREFIX={self.path}".encode() in environment):
+                    running.add(int(proc.name))
+        return running
+
+    def set_bridge_port(self, port):
+        """Every bridge in the prefix, also one the package starts, listens on |port|."""
+        return self.run(64, "reg", "add", BRIDGE_POLICY, "/v", "Port", "/t", "REG_DWORD", "/d", str(port), "/f")[0]
 
     def registry(self):
         """{key: sorted value lines} of HKLM as saved (the server saves on exit)."""
@@ -179,6 +212,13 @@ class Package(unittest.TestCase):
         cls.unsigned_line = cls.make("unsigned")
         cls.make("signed", "--sign-key", cls.key, "--sign-cert", cls.cert)
         cls.make("older", "--version", OLDER_VERSION)
+        # A newer package with a newer bridge: the built one with a higher version resource.
+        cls.newer_bridge_version = later(cls.product["LABEL_BRIDGE_VERSION"])
+        newer_bridge = cls.work / f"LabelBridge-{cls.newer_bridge_version}.exe"
+        copy_with_version(Path(ARGS.x86_64) / make_package.BRIDGE_FILE, newer_bridge, cls.newer_bridge_version)
+        newer_version = later(cls.version)
+        cls.make("newer", "--version", newer_version, "--bridge", newer_bridge)
+        cls.newer_msi = cls.work / "newer" / f"label-controls-{newer_version}.msi"
         cls.msi = cls.work / "signed" / f"label-controls-{cls.version}.msi"
         cls.cab = cls.work / "signed" / f"label-controls-{cls.version}.cab"
         cls.bits = (64, 32) if runs_32bit() else (64,)
@@ -193,6 +233,9 @@ class Package(unittest.TestCase):
         cls.socat = e2elib.start_pty_pair(str(cls.work / "LPT1"), str(cls.lpt_peer), socat_log)
         cls.addClassCleanup(e2elib.stop_process, cls.socat)
         os.symlink(cls.work / "LPT1", cls.prefix.path / "dosdevices" / "lpt1")
+        # The package starts bridges too: all on a port of the test's.
+        cls.bridge_port = bridgelib.free_port()
+        cls.prefix.set_bridge_port(cls.bridge_port)
 
     @classmethod
     def make(cls, name, *options):
@@ -216,6 +259,19 @@ class Package(unittest.TestCase):
         self.assertEqual(properties["ProductVersion"], self.version)
         self.assertEqual(properties["UpgradeCode"], self.product["LABEL_CONTROLS_UPGRADE_CODE"])
         self.assertIn("ALLOWED_SITES", properties["SecureCustomProperties"].split(";"))
+        # What a run under Wine cannot show (Wine runs every action as its one
+        # user): the bridges end as LocalSystem (deferred 0x400, not
+        # impersonated 0x800) by the package's own copy (2: an EXE from the
+        # Binary table) before anything changes, the older product's removal
+        # included; the installed one (18) starts last. Exit codes ignored (0x40).
+        actions = {row[0]: int(row[1]) for row in msi_table(self.msi, "CustomAction")}
+        self.assertEqual(actions, {"EndBridges": 2 | 0x40 | 0x400 | 0x800, "StartBridges": 18 | 0x40 | 0x400 | 0x800,
+                                   "KeepAllowedSites": 51})
+        order = [row[0] for row in sorted(msi_table(self.msi, "InstallExecuteSequence"), key=lambda row: int(row[2]))]
+        at = order.index("InstallInitialize")
+        self.assertEqual(order[at:at + 5], ["InstallInitialize", "EndBridges", "InstallExecute",
+                                            "RemoveExistingProducts", "ProcessComponents"])
+        self.assertEqual(order[-2:], ["StartBridges", "InstallFinalize"])
 
         # The package's cabinet names each file by its row in the File table.
         files = self.work / "from-msi"
@@ -225,13 +281,15 @@ class Package(unittest.TestCase):
         subprocess.run(["gcab", "-x", "-C", str(files), str(files / "controls.cab")], capture_output=True, check=True)
         file_versions = {row[0]: row[4] for row in msi_table(self.msi, "File")}
         bridge = files / make_package.BRIDGE_COMPONENT
-        self.assertEqual(pe_version(Path(ARGS.x86_64) / make_package.BRIDGE_FILE), self.product["LABEL_BRIDGE_VERSION"])
+        self.assertEqual(make_package.file_version(Path(ARGS.x86_64) / make_package.BRIDGE_FILE),
+                         self.product["LABEL_BRIDGE_VERSION"])
         self.assertEqual(file_versions[make_package.BRIDGE_COMPONENT], self.product["LABEL_BRIDGE_VERSION"])
         self.assertEqual(pe_machine(bridge), PE_MACHINE[64])
         self.assertTrue(osslsigncode_verifies(bridge, self.cert))
         for control in self.controls:
             built = Path(ARGS.i686) / control.file
-            self.assertEqual(pe_version(built), control.version, "version resource and cmake/product.cmake")
+            self.assertEqual(make_package.file_version(built), control.version,
+                             "version resource and cmake/product.cmake")
             for bits in (32, 64):
                 packed = files / f"{control.stem}{bits}"
                 self.assertEqual(file_versions[f"{control.stem}{bits}"], control.version)
@@ -259,9 +317,10 @@ class Package(unittest.TestCase):
         self.assertNotEqual(older_code, newer_code)
         uninstall = "software\\\\microsoft\\\\windows\\\\currentversion\\\\uninstall\\\\"
 
-        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(older), "/qn"), 0)
+        # The allow list given to the older package stays through an upgrade that names none.
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(older), "/qn", f"ALLOWED_SITES={ALLOWED}"), 0)
         self.assertIn(uninstall + older_code.lower(), self.prefix.registry())
-        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn", f"ALLOWED_SITES={ALLOWED}"), 0)
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn"), 0)
         registry = self.prefix.registry()
         self.assertNotIn(uninstall + older_code.lower(), registry)
         self.assertIn(uninstall + newer_code.lower(), registry)
@@ -304,10 +363,8 @@ class Package(unittest.TestCase):
         command = f'C:\\{FOLDERS[64]}\\{make_package.INSTALL_FOLDER}\\{make_package.BRIDGE_FILE}'
         self.assertIn(f'"{make_package.RUN_VALUE}"="\\"{command.replace(chr(92), chr(92) * 2)}\\""',
                       self.prefix.registry().get(run_key, []))
-        # Started as the logon starts it, on a port the bridge's policy names.
-        port = bridgelib.free_port()
-        self.assertEqual(self.prefix.run(64, "reg", "add", r"HKLM\SOFTWARE\Policies\Lumtag\Bridge", "/v", "Port",
-                                         "/t", "REG_DWORD", "/d", str(port), "/f")[0], 0)
+        # Started as the logon starts it, on the port the bridge's policy names.
+        port = self.bridge_port
         bridge = subprocess.Popen([WINE64, command], **self.prefix.quiet)
         try:
             deadline = time.monotonic() + 60
@@ -321,13 +378,14 @@ class Package(unittest.TestCase):
         finally:
             bridge.kill()
             bridge.wait(30)
-            self.prefix.run(64, "reg", "delete", r"HKLM\SOFTWARE\Policies\Lumtag\Bridge", "/f")
 
     def test_4_uninstall_leaves_nothing_of_the_product(self):
         self.assertEqual(self.prefix.msiexec("/x", e2elib.winpath(self.msi), "/qn"), 0)
         registry = self.prefix.registry()
         self.assertEqual(self.product_keys(registry), {})
-        self.assertFalse([k for k in registry if k.startswith("software\\\\policies\\\\lumtag")])
+        # The allow list the package wrote goes; the bridge's port, which an administrator set, stays.
+        self.assertFalse([k for k in registry if k.startswith("software\\\\policies\\\\lumtag\\\\allowedsites")])
+        self.assertIn("software\\\\policies\\\\lumtag\\\\bridge", registry)
         for bits in (32, 64):
             self.assertFalse(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER).exists())
         run_values = registry.get("software\\\\microsoft\\\\windows\\\\currentversion\\\\run", [])
@@ -335,14 +393,50 @@ class Package(unittest.TestCase):
 
         # Installed without an allow list, the package leaves one that an
         # administrator set by other means alone, also when it is removed.
-        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn"), 0)
+        # Meanwhile its bridge runs for the user: the install starts it, an
+        # upgrade hands it over to the newer one, the removal ends it; the
+        # test starts none of them.
         self.assertEqual(self.prefix.run(64, "reg", "add", "HKLM\\" + make_package.POLICY_KEY, "/v", "gpo", "/t",
                                          "REG_SZ", "/d", "https://other.example", "/f")[0], 0)
-        self.assertEqual(self.prefix.msiexec("/x", e2elib.winpath(self.msi), "/qn"), 0)
+        self.assertEqual(self.prefix.set_bridge_port(self.bridge_port), 0)
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn"), 0)
+        older, _ = self.answering_bridges(time.monotonic() + 60)
+        self.assertTrue(older, "the install started the bridge")
+
+        started = time.monotonic()
+        self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.newer_msi), "/qn"), 0)
+        newer, hello = self.answering_bridges(started + 60, unlike=older)
+        print(f"\nhand-over at the upgrade: {time.monotonic() - started:.1f} s from msiexec's start to the newer "
+              "bridge's hello", flush=True)
+        self.assertTrue(newer, f"the older bridge {older} ended and a newer one answers")
+        installed = self.prefix.drive_c(FOLDERS[64], make_package.INSTALL_FOLDER, make_package.BRIDGE_FILE)
+        self.assertEqual(make_package.file_version(installed), self.newer_bridge_version)
+        # The hello names the bridge's own version (from the bridge-server change on).
+        self.assertEqual(hello.get("version"), self.newer_bridge_version, hello)
+
+        started = time.monotonic()
+        self.assertEqual(self.prefix.msiexec("/x", e2elib.winpath(self.newer_msi), "/qn"), 0)
+        while (bridgelib.listening(self.bridge_port) or self.prefix.bridges()) and time.monotonic() < started + 60:
+            time.sleep(0.2)
+        self.assertFalse(bridgelib.listening(self.bridge_port) or self.prefix.bridges(), "a bridge goes on")
+        self.assertFalse(self.prefix.drive_c(FOLDERS[64], make_package.INSTALL_FOLDER).exists())
         registry = self.prefix.registry()
         self.assertEqual(self.product_keys(registry), {})
         self.assertEqual(registry.get("software\\\\policies\\\\lumtag\\\\allowedsites"), ['"gpo"="https://other.example"'])
         self.prefix.run(64, "reg", "delete", "HKLM\\" + make_package.POLICY_ROOT, "/f")
+
+    def answering_bridges(self, deadline, unlike=frozenset()):
+        """The bridges running in the prefix, none of them one of |unlike|, and
+        the hello that one of them gives a page of the allow list; (empty, None)
+        when that has not come by |deadline|."""
+        while time.monotonic() < deadline:
+            running = self.prefix.bridges()
+            if running and not running & unlike:
+                with contextlib.suppress(OSError, bridgelib.HandshakeRefused, bridgelib.Closed):
+                    with bridgelib.WebSocket(self.bridge_port, "https://other.example", timeout=5) as ws:
+                        return running, ws.hello
+            time.sleep(0.2)
+        return set(), None
 
     def test_5_the_package_registers_what_the_libraries_register(self):
         # The libraries' own registration, from the same folders, 64-bit first
