@@ -20,14 +20,21 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 
 import e2elib as e2e
 
+sys.path.insert(0, os.path.join(e2e.REPO, "packaging"))
+import make_package  # noqa: E402  (read_product: the versions of cmake/product.cmake)
+
 BRIDGE_EXE = os.path.join(e2e.BUILD_DIR, "bin", "LabelBridge.exe")
 POLICY_KEY = r"HKLM\SOFTWARE\Policies\Lumtag\AllowedSites"
 BRIDGE_KEY = r"HKLM\SOFTWARE\Policies\Lumtag\Bridge"
+# What every connection is greeted with.
+HELLO = {"bridge": "LabelBridge", "protocol": 1, "protocols": [1, 2], "version": make_package.read_product()["LABEL_BRIDGE_VERSION"],
+         "controls": ["Tessmer.lumtag", "Quennet.lumtag"]}
 # The policy value the tests own; other values of the key are left alone.
 TEST_VALUE = "bridge-tests"
 # Where policies are written: the 64-bit view (a 32-bit prefix has only one).
@@ -42,15 +49,15 @@ def free_port():
 
 
 class Bridge:
-    """LabelBridge.exe started with |args| (--console is added); its console
-    lines are collected in |lines|."""
+    """LabelBridge.exe started with |args| (and --console unless |console| is
+    false); its console lines are collected in |lines|."""
 
-    def __init__(self, args, port):
+    def __init__(self, args, port, console=True):
         self.port = port
         self.lines = []
         self._ended = False
         self._changed = threading.Condition()
-        self.proc = subprocess.Popen(["bash", e2e.RUN_WINE, BRIDGE_EXE, "--console"] + list(args),
+        self.proc = subprocess.Popen(["bash", e2e.RUN_WINE, BRIDGE_EXE] + ["--console"] * console + list(args),
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.pid = self.proc.pid
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -94,7 +101,11 @@ class Bridge:
                 os.kill(self.pid, signal.SIGKILL)
                 self.proc.wait(10)
         self._reader.join(10)
-        self.proc.stdout.close()
+        # A bridge that crashed may have handed its output to the crash
+        # debugger, which keeps it open: then the reader is left to it (closing
+        # the pipe under a blocked read would block too).
+        if not self._reader.is_alive():
+            self.proc.stdout.close()
         deadline = time.monotonic() + 10
         while self.port and listening(self.port) and time.monotonic() < deadline:
             time.sleep(0.1)
@@ -164,11 +175,13 @@ class HandshakeRefused(Exception):
 
 
 class Closed(Exception):
-    """The bridge closed the connection; |code| is its close code (None: no close frame)."""
+    """The bridge closed the connection; |code| is its close code (None: no close frame) and
+    |reason| the text that came with it."""
 
-    def __init__(self, code):
-        super().__init__("closed with %s" % code)
+    def __init__(self, code, reason=""):
+        super().__init__("closed with %s %s" % (code, reason))
         self.code = code
+        self.reason = reason
 
 
 def upgrade_request(port, origin=None, host=None, path="/"):
@@ -212,6 +225,26 @@ def mask_bytes(payload, key):
     return (int.from_bytes(payload, "big") ^ int.from_bytes(repeated, "big")).to_bytes(n, "big")
 
 
+def frame(opcode, payload, fin=True, masked=True, length=None):
+    """The bytes of one client frame (sent as they are, or to many
+    connections at once); |length| claims another payload length than the
+    one sent."""
+    length = len(payload) if length is None else length
+    head = bytes([(0x80 if fin else 0) | opcode])
+    mask_bit = 0x80 if masked else 0
+    if length < 126:
+        head += bytes([mask_bit | length])
+    elif length < 1 << 16:
+        head += bytes([mask_bit | 126]) + struct.pack(">H", length)
+    else:
+        head += bytes([mask_bit | 127]) + struct.pack(">Q", length)
+    if masked:
+        key = os.urandom(4)
+        head += key
+        payload = mask_bytes(payload, key)
+    return head + payload
+
+
 class WebSocket:
     """A client connection to the bridge; the handshake raises HandshakeRefused
     unless the bridge switches protocols."""
@@ -236,20 +269,7 @@ class WebSocket:
 
     def send_frame(self, opcode, payload, fin=True, masked=True, length=None):
         """One frame; |length| claims another payload length than the one sent."""
-        length = len(payload) if length is None else length
-        head = bytes([(0x80 if fin else 0) | opcode])
-        mask_bit = 0x80 if masked else 0
-        if length < 126:
-            head += bytes([mask_bit | length])
-        elif length < 1 << 16:
-            head += bytes([mask_bit | 126]) + struct.pack(">H", length)
-        else:
-            head += bytes([mask_bit | 127]) + struct.pack(">Q", length)
-        if masked:
-            key = os.urandom(4)
-            head += key
-            payload = mask_bytes(payload, key)
-        self.sock.sendall(head + payload)
+        self.sock.sendall(frame(opcode, payload, fin, masked, length))
 
     def send_text(self, text):
         self.send_frame(0x1, text.encode("utf-8") if isinstance(text, str) else text)
@@ -281,7 +301,7 @@ class WebSocket:
                 with contextlib.suppress(OSError):
                     self.send_frame(0x8, payload[:2])
                 self.close()
-                raise Closed(code)
+                raise Closed(code, payload[2:].decode("utf-8", "replace"))
             if opcode == 0x9:
                 self.send_frame(0xA, payload)
                 continue
@@ -292,12 +312,19 @@ class WebSocket:
     def receive_json(self):
         return json.loads(self.receive())
 
-    def request(self, message):
-        """Sends |message| (a dict; an "id" is added when missing) and returns the reply."""
-        if "id" not in message:
+    def send_request(self, message, frames=()):
+        """Sends |message| (text, or a dict that gets an "id" when it has none), then
+        |frames| as the binary messages its values name (protocol 2)."""
+        if isinstance(message, dict) and "id" not in message:
             self._next_id += 1
             message = dict(message, id=self._next_id)
-        self.send_text(json.dumps(message))
+        self.send_text(message if isinstance(message, (str, bytes)) else json.dumps(message))
+        for frame in frames:
+            self.send_frame(0x2, frame)
+
+    def request(self, message, frames=()):
+        """Sends a request (see send_request) and returns the reply."""
+        self.send_request(message, frames)
         return self.receive_json()
 
     def close_code(self, timeout=60):

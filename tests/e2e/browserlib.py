@@ -1,15 +1,20 @@
-"""Pages in headless Chromium for the bridge tests, the demo and the screenshot.
+"""Pages in headless Chromium and Firefox for the bridge tests, the demo and the screenshot.
 
 PageServer serves parts of the repository (the client, the demo page, the test pages, the label
-preview renderer) from 127.0.0.1, hands the pages their plans and collects what they report.
-Browser drives Debian's Chromium through tests/e2e/browser.mjs (playwright-core).
+preview renderer) over https from 127.0.0.1 under a name (https://labels.example.com:<port>),
+hands the pages their plans and collects what they report. Browser drives Debian's Chromium or
+Firefox ESR through tests/e2e/browser.mjs (puppeteer-core), in which those names resolve to
+127.0.0.1 (no name reaches DNS).
 """
 
+import functools
 import http.server
 import json
 import os
 import shutil
+import ssl
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -21,22 +26,55 @@ REPO = os.path.realpath(e2e.REPO)
 TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
          ".mjs": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8",
          ".svg": "image/svg+xml", ".png": "image/png", ".json": "application/json"}
+# The names the page servers' certificate holds: the listed site, and a stranger for unlisted pages.
+PAGE_HOST = "labels.example.com"
+STRANGER_HOST = "stranger.example.com"
+
+
+@functools.lru_cache(maxsize=None)
+def tls_context():
+    """A server context with a self-signed certificate for the page names, made once per run
+    (the browsers take any certificate: the context only makes the pages secure ones)."""
+    os.makedirs(e2e.WORK, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="page-tls-", dir=e2e.WORK) as folder:
+        key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "2", "-subj", "/CN=" + PAGE_HOST,
+                        "-addext", "subjectAltName=DNS:%s,DNS:%s" % (PAGE_HOST, STRANGER_HOST),
+                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+    return context
+
+
+class _HttpsServer(http.server.ThreadingHTTPServer):
+    """Takes each connection's TLS handshake on the connection's own thread, so a browser's idle
+    preconnection holds up nobody."""
+
+    daemon_threads = True
+
+    def finish_request(self, request, client_address):
+        request.settimeout(60)
+        with tls_context().wrap_socket(request, server_side=True) as tls:
+            self.RequestHandlerClass(tls, client_address, self)
+
+    def handle_error(self, request, client_address):
+        pass  # a browser dropping a connection (or its handshake) is no fault of the page
 
 
 class PageServer:
-    """A loopback HTTP server of the repository's page files.
+    """A loopback https server of the repository's page files.
 
     GET /plan/<name> answers the plan the test put in plans[<name>]; POST /report keeps the
-    JSON body in reports. Each PageServer is an origin of its own (its port).
+    JSON body in reports. Each PageServer is an origin of its own: https://<host>:<its port>.
     """
 
-    def __init__(self):
+    def __init__(self, host=PAGE_HOST):
         self.plans = {}
         self.reports = []
         self.changed = threading.Condition()
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
-        self.httpd.daemon_threads = True
-        self.origin = "http://127.0.0.1:%d" % self.httpd.server_address[1]
+        self.httpd = _HttpsServer(("127.0.0.1", 0), self._handler())
+        self.origin = "https://%s:%d" % (host, self.httpd.server_address[1])
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
 
@@ -98,15 +136,17 @@ class PageServer:
 
 
 class Browser:
-    """Headless Chromium with a fresh profile under the build tree (removed at close; its log
-    stays beside it), ended by its driver's PID."""
+    """Headless |kind| ("chromium" or "firefox") with a fresh profile under the build tree
+    (removed at close; its log stays beside it), ended by its driver's PID."""
 
-    def __init__(self, name="chromium"):
-        self.profile = os.path.join(e2e.WORK, "%s-%d" % (name, os.getpid()))
+    def __init__(self, name, kind="chromium"):
+        self.kind = kind
+        self.profile = os.path.join(e2e.WORK, "%s-%s-%d" % (name, kind, os.getpid()))
         shutil.rmtree(self.profile, ignore_errors=True)
         os.makedirs(self.profile)
         self.stderr = open(self.profile + ".log", "w")
-        self.proc = subprocess.Popen(["node", os.path.join(e2e.HERE, "browser.mjs"), self.profile],
+        self.proc = subprocess.Popen(["node", os.path.join(e2e.HERE, "browser.mjs"), kind, self.profile,
+                                      PAGE_HOST, STRANGER_HOST],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.stderr,
                                      text=True, cwd=e2e.REPO, start_new_session=True)
 

@@ -258,3 +258,12 @@ def stop_process(proc):
         except subprocess.TimeoutExpired:
             os.kill(proc.pid, signal.SIGKILL)
             proc.wait(5)
+
+
+def wait_until(condition, message, timeout=60):
+    """Waits for an event the test cannot be told of; |timeout| only ends a hung run."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(message)
+        time.sleep(0.05)

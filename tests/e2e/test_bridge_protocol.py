@@ -6,16 +6,20 @@ bridge's hello: nothing a page sends takes the bridge down.
 """
 
 import base64
+import concurrent.futures
 import contextlib
+import glob
 import json
 import os
+import re
+import subprocess
 import unittest
 
 import bridgelib as bl
 import e2elib as e2e
 
 ORIGIN = "http://127.0.0.1:8123"
-HELLO = {"bridge": "LabelBridge", "protocol": 1, "controls": ["Tessmer.lumtag", "Quennet.lumtag"]}
+HELLO = bl.HELLO
 SETTING = "115200,N,8,1"
 
 
@@ -72,15 +76,19 @@ class Handshakes(RunningBridge, unittest.TestCase):
     ]
     RAW = [
         ("plain GET", b"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: " + ORIGIN.encode() + b"\r\n\r\n", {400}),
+        ("plain GET, unlisted origin", b"GET / HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: https://evil.example\r\n\r\n",
+         {403}),
         ("garbage", b"\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03 not http\r\n\r\n", {400, None}),
         ("header beyond 8 KiB", b"GET / HTTP/1.1\r\nX: " + b"a" * 9000 + b"\r\n\r\n", {400, None}),
     ]
 
     def exchange(self, request, address="127.0.0.1"):
-        status, _, body, sock = bl.http_exchange(self.port, request, address)
+        status, head, body, sock = bl.http_exchange(self.port, request, address)
         sock.close()
         if status not in (101, None):
-            self.assertEqual(body.count(b"\n"), 1, body)  # one line saying why
+            # One line saying why, which a page of any origin may read.
+            self.assertEqual((body.count(b"\n"), body[:13]), (1, b"LabelBridge: "), body)
+            self.assertRegex(head, r"(?im)^access-control-allow-origin: \*\r?$")
         return status
 
     def test_handshakes(self):
@@ -115,14 +123,16 @@ class Handshakes(RunningBridge, unittest.TestCase):
                 self.assertEqual(ws.hello, HELLO)
         self.assert_still_serves()
 
-    def test_at_most_32_connections(self):
+    def test_at_most_128_connections_then_busy(self):
         with contextlib.ExitStack() as open_connections:
             first = open_connections.enter_context(self.connect())
-            for _ in range(31):
+            for _ in range(127):
                 open_connections.enter_context(self.connect())
-            with self.assertRaises(bl.HandshakeRefused) as refused:
+            # A full bridge upgrades a listed page only to tell it so, in a way a page can read.
+            with self.assertRaises(bl.Closed) as closed:
                 self.connect()
-            self.assertEqual(refused.exception.status, 503)
+            self.assertEqual(closed.exception.code, 1013)
+            self.assertIsNotNone(self.bridge.wait_for_line(r"from %s refused: busy" % re.escape(ORIGIN), 10))
             seen = len(self.bridge.lines)
             first.close()
             self.assertIsNotNone(self.bridge.wait_for_line(r"^connection \d+ from .* closed", after=seen))
@@ -143,6 +153,10 @@ class Frames(RunningBridge, unittest.TestCase):
         ("unknown opcode", lambda ws: ws.send_frame(0x3, b"x"), 1002),
         ("fragmented ping", lambda ws: ws.send_frame(0x9, b"x", fin=False), 1002),
         ("message over 64 MiB", lambda ws: ws.send_frame(0x1, b"x" * 4096, length=(64 << 20) + 1), 1009),
+        ("text where a binary message is due",
+         lambda ws: (ws.send_request({"op": "call", "object": 1, "member": "X", "args": [{"frame": "text"}]}),
+                     ws.send_text("{}")),
+         1008),
     ]
 
     def test_frames(self):
@@ -154,7 +168,7 @@ class Frames(RunningBridge, unittest.TestCase):
 
 
 class Requests(RunningBridge, unittest.TestCase):
-    # name, request (text as it is sent, or an object), error number, id in the reply
+    # name, request (text as it is sent, or an object), error number, id in the reply[, text of the description]
     CALL = {"id": 5, "op": "call", "object": 1, "member": "ExecPrint"}
     REFUSALS = [
         ("malformed JSON", '{"id": 3, "op": ', 5, None),
@@ -164,12 +178,22 @@ class Requests(RunningBridge, unittest.TestCase):
         ("foreign ProgID", {"id": 5, "op": "create", "progId": "Scripting.FileSystemObject"}, 70, 5),
         ("CLSID text", {"id": 6, "op": "create", "progId": "{F0C48551-308F-4B06-B2A2-5C7E9C3D17E7}"}, 70, 6),
         ("unknown member", dict(CALL, member="Explode"), 438, 5),
+        ("IUnknown's Release by name", dict(CALL, member="Release", args=[]), 438, 5),
         ("nested array", dict(CALL, args=[[1, 2], 0, SETTING, 5]), 5, 5),
         ("object other than bytes", dict(CALL, args=[{"text": "x"}, 0, SETTING, 5]), 5, 5),
         ("bytes not base64", dict(CALL, args=[{"bytes": "AB$="}, 0, SETTING, 5]), 5, 5),
         ("object not created", dict(CALL, object=2, args=[]), 424, 5),
         ("null argument", dict(CALL, args=[None, 0, SETTING, 5]), 94, 5),
         ("port that does not exist", dict(CALL, args=["^XA^XZ", 0, SETTING, 42]), 8002, 5),
+        # Refused before they cost more than their size: neither is built.
+        ("nested 33 levels", '{"id": 7, "args": %s%s}' % ("[" * 32, "]" * 32), 5, None, "deeper than 32 levels"),
+        ("150,000 keys", "{%s}" % ",".join('"k%d": %d' % (i, i) for i in range(150000)), 5, None,
+         "more than 1024 values"),
+        ("member name holding a null", dict(CALL, member="dectohex\u0000Exec", args=["FF"]), 438, 5),
+        # A refused request's binary messages are read all the same.
+        ("unknown member, its binary message", (dict(CALL, member="Explode", args=[{"frame": "text"}]), [b"x"]),
+         438, 5),
+        ("frame of another kind", dict(CALL, args=[{"frame": "image"}, 0, SETTING, 5]), 5, 5),
     ]
 
     def session(self):
@@ -179,10 +203,10 @@ class Requests(RunningBridge, unittest.TestCase):
         return ws
 
     def test_refusals_leave_the_connection_open(self):
-        for name, request, number, request_id in self.REFUSALS:
+        for name, request, number, request_id, *text in self.REFUSALS:
             with self.subTest(name), self.session() as ws:
-                ws.send_text(request if isinstance(request, str) else json.dumps(request))
-                self.assert_error(ws.receive_json(), number, request_id)
+                ws.send_request(*request) if isinstance(request, tuple) else ws.send_request(request)
+                self.assert_error(ws.receive_json(), number, request_id, *text)
                 self.assertEqual(ws.request({"op": "call", "object": 1, "member": "dectohex", "args": ["FF"]}),
                                  {"id": 2, "result": 255})
             self.assert_still_serves()
@@ -200,6 +224,11 @@ class Requests(RunningBridge, unittest.TestCase):
             self.assertEqual(ws.request({"op": "get", "object": 1, "member": "MemId"})["result"], text)
             self.assertEqual(ws.request({"op": "set", "object": 1, "member": "MemId", "value": 2.5})["result"], None)
             self.assertEqual(ws.request({"op": "get", "object": 1, "member": "MemId"})["result"], "2.5")
+            # Beside the request, read in pieces that cut its characters apart; a cut one at the end.
+            beside = "Ü✓𝄞x" * (300 << 10)
+            for sent, kept in ((beside.encode(), beside), (beside.encode() + "✓".encode()[:2], beside + "\ufffd")):
+                ws.request({"op": "set", "object": 1, "member": "MemId", "value": {"frame": "text"}}, [sent])
+                self.assertTrue(ws.request({"op": "get", "object": 1, "member": "MemId"})["result"] == kept)
 
     # Long string values arrive whole, escapes and all, wherever they stand;
     # name, request setting MemId, MemId expected after (None: refused as malformed).
@@ -225,6 +254,16 @@ class Requests(RunningBridge, unittest.TestCase):
                 self.assertEqual(reply, {"id": 2, "result": None})
                 self.assertTrue(ws.request({"op": "get", "object": 1, "member": "MemId"})["result"] == expected)
 
+    def test_long_messages_wait_for_a_place(self):
+        # Two long messages are read at once; the others wait their turn, and are answered.
+        pages = [self.session() for _ in range(5)]
+        with concurrent.futures.ThreadPoolExecutor(len(pages)) as senders:
+            for ws in pages:
+                senders.submit(ws.send_request, {"op": "set", "object": 1, "member": "MemId", "value": "L" * (3 << 20)})
+        for ws in pages:
+            with ws:
+                self.assertEqual(ws.receive_json(), {"id": 2, "result": None})
+
     def test_object_ids_belong_to_their_connection(self):
         with self.session() as first, self.connect() as second:
             self.assert_error(second.request({"op": "get", "object": 1, "member": "MemId"}), 424, 1)
@@ -244,7 +283,7 @@ class Requests(RunningBridge, unittest.TestCase):
 
 class Prints(RunningBridge, e2e.PortReaders, unittest.TestCase):
     BIG = os.urandom(16 << 20)
-    # name, ProgID, ExecPrint's arguments, Wine port, bytes expected at its far end
+    # name, ProgID, ExecPrint's arguments, Wine port, bytes expected at its far end[, binary messages]
     CASES = [
         ("text to COM5", "Tessmer.lumtag", ["^XA^FDsecret label Ä^FS^XZ", 0, SETTING, 5], "COM5",
          "^XA^FDsecret label Ä^FS^XZ".encode("cp1252")),
@@ -254,13 +293,17 @@ class Prints(RunningBridge, e2e.PortReaders, unittest.TestCase):
          b"^XA^FDsecret lpt^FS^XZ"),
         ("Quennet to COM7", "Quennet.lumtag", ["^XA^FDsecret com^FS^XZ", SETTING, 7, "COM"], "COM7",
          b"^XA^FDsecret com^FS^XZ"),
+        # Label data beside the request (protocol 2): bytes as they are, text as UTF-8.
+        ("16 MiB as a binary message", "Tessmer.lumtag", [{"frame": "bytes"}, 0, SETTING, 5], "COM5", BIG, [BIG]),
+        ("text as a binary message", "Quennet.lumtag", [{"frame": "text"}, SETTING, 7, {"frame": "text"}], "COM7",
+         "^XA^FDsecret Ä^FS^XZ".encode("cp1252"), ["^XA^FDsecret Ä^FS^XZ".encode(), b"COM"]),
     ]
 
     def test_prints_arrive_untouched(self):
-        for name, prog_id, args, port, expected in self.CASES:
+        for name, prog_id, args, port, expected, *frames in self.CASES:
             with self.subTest(name), self.connect() as ws:
                 ws.request({"op": "create", "progId": prog_id})
-                reply = ws.request({"op": "call", "object": 1, "member": "ExecPrint", "args": args})
+                reply = ws.request({"op": "call", "object": 1, "member": "ExecPrint", "args": args}, *frames)
                 self.assertEqual(reply, {"id": 2, "result": None})
                 got = self.arrived()
                 self.assertEqual(list(got), [port])
@@ -281,7 +324,30 @@ class Prints(RunningBridge, e2e.PortReaders, unittest.TestCase):
         self.assert_still_serves()
 
 
-class Startup(unittest.TestCase):
+class Startup(e2e.PortReaders, unittest.TestCase):
+    PORTS = ("COM5",)
+
+    def test_asked_to_end_it_finishes_the_call_under_way(self):
+        with bl.allowed_sites(ORIGIN), bl.running_bridge() as bridge, self.connect_to(bridge) as idle, \
+                self.connect_to(bridge) as printing:
+            printing.request({"op": "create", "progId": "Tessmer.lumtag"})
+            # The print waits 3 s after its write: --end comes while it runs.
+            printing.send_request({"op": "call", "object": 1, "member": "ExecPrint",
+                                   "args": ["^XA^FDlast^FS^XZ", 3000, SETTING, 5]})
+            self.assertIsNotNone(bridge.wait_for_line(r"^connection \d+ opened", after=0))
+            ended = subprocess.run(["bash", e2e.RUN_WINE, bl.BRIDGE_EXE, "--end", "--console"], timeout=120,
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            self.assertEqual(ended.returncode, 0, ended.stdout)
+            self.assertRegex(ended.stdout, r"LabelBridge \d+: asked to end, ended after \d+ ms")
+            self.assertEqual(printing.receive_json(), {"id": 2, "result": None})
+            self.assertEqual((printing.close_code(), idle.close_code()), (1001, 1001))
+            self.assertEqual(bridge.proc.wait(30), 0)
+            self.assertEqual(self.arrived(), {"COM5": b"^XA^FDlast^FS^XZ"})
+            self.assertFalse(bl.listening(bridge.port))
+
+    def connect_to(self, bridge):
+        return bl.WebSocket(bridge.port, ORIGIN)
+
     def test_one_bridge_per_session(self):
         with bl.running_bridge() as bridge:
             second = bl.Bridge(["--port", str(bl.free_port())], None)
@@ -289,6 +355,26 @@ class Startup(unittest.TestCase):
             self.assertEqual(second.proc.wait(60), 0)
             self.assertIsNotNone(second.wait_for_line("already running"))
             self.assertTrue(bl.listening(bridge.port))
+
+    def test_log_file_without_console(self):
+        local = glob.glob(os.path.join(e2e.PREFIX, "drive_c", "users", "*", "AppData", "Local"))[0]
+        log = os.path.join(local, "Lumtag", "LabelBridge.log")
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        with open(log, "wb") as f:
+            f.write(b"an older line\r\n" * (80 << 10))  # past 1 MiB: the next line rolls the file over
+        port = bl.free_port()
+        bridge = bl.Bridge(["--port", str(port)], port, console=False)
+        self.addCleanup(bridge.stop)
+        e2e.wait_until(lambda: bl.listening(port), "the bridge did not listen")
+        with self.assertRaises(bl.HandshakeRefused):
+            bl.WebSocket(port, origin="https://logged.example")
+        refused = r"\[\d+\] connection \d+ from https://logged\.example refused \(403\): origin not allowed"
+        e2e.wait_until(lambda: re.search(refused, open(log, errors="replace").read()), "no refusal in the log")
+        listening = r"(?m)^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[\d+\] listening on 127\.0\.0\.1:%d$" % port
+        self.assertRegex(open(log).read(), listening)
+        with open(os.path.join(local, "Lumtag", "LabelBridge.old.log"), "rb") as older:
+            self.assertEqual(older.read(14), b"an older line\r")
+        self.assertEqual(bridge.lines, [])
 
     def test_port_from_policy_and_command_line(self):
         policy_port, option_port = bl.free_port(), bl.free_port()

@@ -9,7 +9,7 @@ packages=(
     wine wine64 wine32:i386 libwine-dev
     socat xvfb xauth googletest cmake make python3
     wixl msitools gcab osslsigncode openssl
-    libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core nodejs
+    libboost-dev nlohmann-json3-dev chromium firefox-esr fonts-dejavu-core nodejs
 )
 
 missing=()

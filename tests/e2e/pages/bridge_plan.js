@@ -15,10 +15,14 @@ function fromBytes(bytes) {
   return btoa(binary);
 }
 
-// Arguments: JSON values as they are; {"u8": base64} and {"zeros": n} become Uint8Arrays.
+// Arguments: JSON values as they are; {"u8": base64} and {"zeros": n} become Uint8Arrays,
+// {"special": "NaN"} and the like the values JSON cannot carry.
+const SPECIAL = { NaN, Infinity, undefined };
+
 function argument(value) {
   if (value?.u8 !== undefined) return toBytes(value.u8);
   if (value?.zeros !== undefined) return new Uint8Array(value.zeros);
+  if (value?.special !== undefined) return SPECIAL[value.special];
   return value;
 }
 
