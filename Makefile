@@ -13,9 +13,10 @@
 #   make package    the installer package and the CAB in build/dist/; signed
 #                   with SIGN_KEY=key.pem SIGN_CERT=cert.pem
 #   make bench      run the benchmarks under Wine (the controls, the bridge)
-#   make soak       the controls under load and faults for some minutes: a
-#                   table of measures against their bounds (SOAK_ARGS, e.g.
-#                   --seed 123 to repeat a run; the test suite runs a short one)
+#   make soak       the controls, then the bridge, under load and faults for
+#                   some minutes: tables of measures against their bounds
+#                   (SOAK_ARGS, e.g. --seed 123 to repeat a run; the test
+#                   suite runs short ones)
 #   make clean      remove build/
 #
 # TEST_ARCH picks the build tree the Wine tests run in: i686 when the 32-bit
@@ -81,10 +82,15 @@ bench: build
 	  'bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/ostrel_bench.exe && \
 	   bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/bridge_bench.exe'
 
+# The bridge's rows run even when a bound of the controls failed; the status
+# is a failure when either table has one.
 SOAK_ARGS ?= --scale 1
 soak: build
-	$(HARNESS) bash tests/harness/with_harness.sh \
-	  bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/soak.exe $(SOAK_ARGS)
+	$(HARNESS) bash tests/harness/with_harness.sh bash -c \
+	  'status=0; \
+	   bash tests/harness/run_wine.sh build/$(TEST_ARCH)/bin/soak.exe $(SOAK_ARGS) || status=$$?; \
+	   python3 tests/soak/bridge_soak.py $(SOAK_ARGS) || status=$$?; \
+	   exit $$status'
 
 clean:
 	@for a in $(ARCHES); do \
