@@ -1,26 +1,28 @@
 // make bench: what the bridge adds to a call. The same Tessmer.lumtag calls
 // are made in process (IDispatch, as any host makes them) and through
-// LabelBridge.exe (a WebSocket client as a page is one), in interleaved
-// pairs so that a machine busy for a moment disturbs both sides alike:
+// LabelBridge.exe (a WebSocket client as a page is one, sending long label
+// data beside the request as label-bridge.js does), in interleaved pairs so
+// that a machine busy for a moment disturbs both sides alike:
 //   - a 92-byte ExecPrint to COM5, until its reply and its last byte at COM6;
-//   - SendData of 16 MiB of text to a network printer on loopback.
+//   - SendData of 16 MiB of text to a network printer on loopback;
+//   - ExecPrint of a 16 MiB byte array to COM5;
+// and the bridge's peak memory over those 16 MiB labels.
 // The bench starts the bridge of its own folder on a free port, allows its
 // own origin for the run, and ends both when done. Run under Wine with the
 // harness's COM5 <-> COM6 pair.
 #include <winsock2.h>
 #include <windows.h>
 #include <ole2.h>
+#include <psapi.h>
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstring>
+#include <functional>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -30,7 +32,9 @@
 #include <boost/beast/websocket.hpp>
 #include <nlohmann/json.hpp>
 
+#include "bench_sink.h"
 #include "bench_table.h"
+#include "convert.h"
 #include "safety.h"
 #include "scoped.h"
 #include "scoped_socket.h"
@@ -42,6 +46,8 @@ namespace net = boost::asio;
 namespace websocket = boost::beast::websocket;
 
 namespace {
+
+using bench::Sink;
 
 constexpr char kOrigin[] = "http://127.0.0.1:1";
 constexpr wchar_t kPolicyValue[] = L"bridge-bench";
@@ -60,84 +66,6 @@ void PrintRow(const char* measure, const std::vector<double>& values, const char
     std::printf("  (in process %.3f ms, bridge %.3f ms, medians of %zu pairs)\n", bench::SpreadOf(inProcess).median,
                 bench::SpreadOf(bridge).median, bridge.size());
 }
-
-// A printer that counts what arrives: at a serial port (the far end of the
-// one printed to), or given none, at a TCP listener on loopback that serves
-// every connection at once.
-class Sink {
-public:
-    explicit Sink(const wchar_t* port) {
-        handle_.Reset(CreateFileW(port, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 50, 0, 0};
-        SetCommTimeouts(handle_.Get(), &timeouts);
-        reader_ = std::thread([this] {
-            std::vector<char> buffer(1 << 16);
-            while (!stop_) {
-                DWORD read = 0;
-                if (ReadFile(handle_.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
-                    Add(read);
-            }
-        });
-    }
-    Sink() {
-        listener_.Reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        int length = sizeof(address);
-        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-        tcpPort_ = ntohs(address.sin_port);
-        listen(listener_.Get(), 4);
-        reader_ = std::thread([this] {
-            for (;;) {
-                const SOCKET peer = accept(listener_.Get(), nullptr, nullptr);
-                if (peer == INVALID_SOCKET) return;
-                peers_.emplace_back([this, owned = core::ScopedSocket(peer)] {
-                    std::vector<char> buffer(1 << 16);
-                    int got;
-                    while ((got = recv(owned.Get(), buffer.data(), static_cast<int>(buffer.size()), 0)) > 0) Add(got);
-                });
-            }
-        });
-    }
-    ~Sink() {
-        stop_ = true;
-        listener_.Reset();
-        reader_.join();
-        for (std::thread& peer : peers_) peer.join();  // each ends when its client closes
-    }
-    bool IsOpen() const { return handle_.IsValid(); }
-    int TcpPort() const { return tcpPort_; }
-    void Reset() {
-        const std::lock_guard lock(lock_);
-        received_ = 0;
-    }
-    // Blocks rather than spins: the bridge and this program share two cores.
-    bool WaitFor(size_t total) {
-        std::unique_lock lock(lock_);
-        return arrived_.wait_for(lock, std::chrono::seconds(60), [&] { return received_ >= total; });
-    }
-
-private:
-    core::ScopedHandle handle_;
-    core::ScopedSocket listener_;
-    int tcpPort_ = 0;
-    std::atomic<bool> stop_{false};
-    void Add(size_t count) {
-        {
-            const std::lock_guard lock(lock_);
-            received_ += count;
-        }
-        arrived_.notify_all();
-    }
-
-    std::mutex lock_;
-    std::condition_variable arrived_;
-    size_t received_ = 0;
-    std::thread reader_;
-    std::vector<std::thread> peers_;  // touched by the acceptor only until it is joined
-};
 
 // The bench's origin in the AllowedSites policy for as long as it lives.
 class AllowedOrigin {
@@ -184,6 +112,12 @@ public:
     }
     // Still running: a bridge already running in this session makes it end at once.
     bool IsRunning() const { return process_.IsValid() && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT; }
+    // The most memory the bridge has held so far, and what it holds now.
+    PROCESS_MEMORY_COUNTERS Memory() const {
+        PROCESS_MEMORY_COUNTERS counters{};
+        GetProcessMemoryInfo(process_.Get(), &counters, sizeof(counters));
+        return counters;
+    }
 
 private:
     core::ScopedHandle process_;
@@ -223,9 +157,15 @@ public:
         stream_.write_buffer_bytes(1 << 20);
         Receive();  // the hello
     }
-    // Sends |request| (JSON text) and returns the reply.
-    Json Request(const std::string& request) {
+    // Sends |request| (JSON text), then |frame| as the binary message its
+    // value {"frame": ...} names, and returns the reply.
+    Json Request(const std::string& request, const std::string* frame = nullptr) {
         stream_.write(net::buffer(request));
+        if (frame != nullptr) {
+            stream_.binary(true);
+            stream_.write(net::buffer(*frame));
+            stream_.text(true);
+        }
         return Receive();
     }
 
@@ -241,28 +181,42 @@ private:
     boost::beast::flat_buffer buffer_;
 };
 
-// A member called in process, as a script host calls it. The automation
-// layer may replace and free what it is given for [in, out] parameters, so
-// it gets copies of |args| (first first), cleared after the call.
-HRESULT Call(IDispatch* object, const wchar_t* member, const std::vector<VARIANT>& args, VARIANT* result) {
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR name = const_cast<LPOLESTR>(member);
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) return hr;
-    struct Copies {
-        std::vector<VARIANT> values;
-        ~Copies() {
-            for (VARIANT& value : values) VariantClear(&value);
+// A member called in process, as a script host calls it: its arguments by
+// reference, copies of |args| made before the clock starts.
+class InProcessCall {
+public:
+    // |args| first first; they stay the caller's.
+    InProcessCall(IDispatch* object, const wchar_t* member, const std::vector<VARIANT>& args)
+        : object_(object), copies_(args.size()), references_(args.size()) {
+        LPOLESTR name = const_cast<LPOLESTR>(member);
+        object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id_);
+        // Last to first, as DISPPARAMS lists them.
+        for (size_t i = 0; i < args.size(); ++i) {
+            VARIANT& copy = copies_[args.size() - 1 - i];
+            VariantInit(&copy);
+            VariantCopy(&copy, const_cast<VARIANT*>(&args[i]));
+            V_VT(&references_[args.size() - 1 - i]) = VT_VARIANT | VT_BYREF;
+            V_VARIANTREF(&references_[args.size() - 1 - i]) = &copy;
         }
-    } copies;
-    copies.values.resize(args.size());  // last to first, as DISPPARAMS lists them
-    for (VARIANT& value : copies.values) VariantInit(&value);
-    for (size_t i = 0; i < args.size(); ++i)
-        if (FAILED(hr = VariantCopy(&copies.values[args.size() - 1 - i], const_cast<VARIANT*>(&args[i])))) return hr;
-    DISPPARAMS params{copies.values.data(), nullptr, static_cast<UINT>(args.size()), 0};
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params, result,
-                          nullptr, nullptr);
-}
+    }
+    InProcessCall(const InProcessCall&) = delete;
+    InProcessCall& operator=(const InProcessCall&) = delete;
+    ~InProcessCall() {
+        for (VARIANT& value : copies_) VariantClear(&value);
+    }
+    HRESULT Invoke() {
+        core::ScopedVariant result;
+        DISPPARAMS params{references_.data(), nullptr, static_cast<UINT>(references_.size()), 0};
+        return object_->Invoke(id_, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
+                               result.Receive(), nullptr, nullptr);
+    }
+
+private:
+    IDispatch* object_;
+    DISPID id_ = DISPID_UNKNOWN;
+    std::vector<VARIANT> copies_;
+    std::vector<VARIANT> references_;
+};
 
 VARIANT Text(const core::ScopedBstr& text) {
     VARIANT v;
@@ -279,6 +233,33 @@ VARIANT Number(int value) {
 
 std::string CallMessage(const char* member, Json args) {
     return Json{{"id", 1}, {"op", "call"}, {"object", 1}, {"member", member}, {"args", std::move(args)}}.dump();
+}
+
+// The bridge's 16 MiB rows: |call| in process against |request| with
+// |frame| beside it through the bridge, each until |sink| has |size| bytes.
+std::vector<double> ThroughputRatios(const std::function<InProcessCall*()>& call, BridgeClient& bridge,
+                                     const std::string& request, const std::string& frame, Sink& sink, size_t size,
+                                     int& status, std::vector<double>& inProcessTimes,
+                                     std::vector<double>& bridgeTimes) {
+    std::vector<double> ratios;
+    inProcessTimes.clear();
+    bridgeTimes.clear();
+    for (int pair = 0; pair < kThroughputPairs; ++pair) {
+        sink.Reset();
+        const std::unique_ptr<InProcessCall> prepared(call());
+        auto start = Clock::now();
+        if (FAILED(prepared->Invoke())) status = 1;
+        sink.WaitFor(size);
+        const double inProcess = Milliseconds(Clock::now() - start);
+        sink.Reset();
+        start = Clock::now();
+        if (bridge.Request(request, &frame).contains("error")) status = 1;
+        sink.WaitFor(size);
+        inProcessTimes.push_back(inProcess);
+        bridgeTimes.push_back(Milliseconds(Clock::now() - start));
+        ratios.push_back(inProcess / bridgeTimes.back());
+    }
+    return ratios;
 }
 
 }  // namespace
@@ -324,11 +305,9 @@ int main() {
         std::vector<double> added, inProcessTimes, bridgeTimes;
         for (int pair = 0; pair < kLatencyPairs; ++pair) {
             serial.Reset();
+            InProcessCall print(local.Get(), L"ExecPrint", {Text(labelText), Number(0), Text(settings), Number(5)});
             auto start = Clock::now();
-            core::ScopedVariant result;
-            if (FAILED(Call(local.Get(), L"ExecPrint", {Text(labelText), Number(0), Text(settings), Number(5)},
-                            result.Receive())))
-                status = 1;
+            if (FAILED(print.Invoke())) status = 1;
             serial.WaitFor(92);
             const double inProcess = Milliseconds(Clock::now() - start);
             serial.Reset();
@@ -339,44 +318,53 @@ int main() {
             bridgeTimes.push_back(Milliseconds(Clock::now() - start));
             added.push_back(bridgeTimes.back() - inProcess);
         }
-        PrintRow("ExecPrint 92 bytes round trip, bridge - in process, ms", added, "< 1", inProcessTimes, bridgeTimes);
+        PrintRow("ExecPrint 92 bytes round trip, bridge - in process, ms", added, "< 0.5", inProcessTimes, bridgeTimes);
+        bench::PrintLimit("the same ExecPrint called in process, as a script host calls it");
+
+        // 16 MiB labels: what the bridge holds beyond its quiet size while it
+        // passes them (the label as it arrives, as the control takes it).
+        const SIZE_T quietBytes = process.Memory().WorkingSetSize;
+        const size_t size = 16u << 20;
 
         // 16 MiB of text to a network printer on loopback, over a connection each.
-        const size_t size = 16u << 20;
         const core::ScopedBstr host = core::ScopedBstr::Copy(L"127.0.0.1"),
                                big = core::ScopedBstr::Copy(std::wstring(size, L'N'));
-        core::ScopedVariant ignored;
-        Call(local.Get(), L"SocConnect", {Text(host), Number(network.TcpPort())}, ignored.Receive());
+        InProcessCall(local.Get(), L"SocConnect", {Text(host), Number(network.TcpPort())}).Invoke();
         bridge.Request(CallMessage("SocConnect", {"127.0.0.1", network.TcpPort()}));
         for (int poll = 0; poll < 500; ++poll) {
-            core::ScopedVariant state;
-            Call(local.Get(), L"SocSts", {}, state.Receive());
-            const VARIANT& text = state.Get();
-            if (V_VT(&text) == VT_BSTR && SysStringLen(V_BSTR(&text)) == 1 && V_BSTR(&text)[0] == L'7' &&
-                bridge.Request(CallMessage("SocSts", Json::array())).value("result", "") == "7")
-                break;
+            if (bridge.Request(CallMessage("SocSts", Json::array())).value("result", "") == "7") break;
             Sleep(10);
         }
-        const std::string sendMessage = CallMessage("SendData", {std::string(size, 'N')});
-        std::vector<double> ratios;
-        inProcessTimes.clear();
-        bridgeTimes.clear();
-        for (int pair = 0; pair < kThroughputPairs; ++pair) {
-            network.Reset();
-            auto start = Clock::now();
-            core::ScopedVariant result;
-            if (FAILED(Call(local.Get(), L"SendData", {Text(big)}, result.Receive()))) status = 1;
-            network.WaitFor(size);
-            const double inProcess = Milliseconds(Clock::now() - start);
-            network.Reset();
-            start = Clock::now();
-            if (bridge.Request(sendMessage).contains("error")) status = 1;
-            network.WaitFor(size);
-            inProcessTimes.push_back(inProcess);
-            bridgeTimes.push_back(Milliseconds(Clock::now() - start));
-            ratios.push_back(inProcess / bridgeTimes.back());
-        }
+        const std::string text(size, 'N');
+        std::vector<double> ratios = ThroughputRatios(
+            [&] { return new InProcessCall(local.Get(), L"SendData", {Text(big)}); }, bridge,
+            CallMessage("SendData", {{{"frame", "text"}}}), text, network, size, status, inProcessTimes, bridgeTimes);
         PrintRow("SendData 16 MiB, in process / bridge throughput", ratios, ">= 0.8", inProcessTimes, bridgeTimes);
+        bench::PrintLimit("the same SendData in process; the bridge's text goes beside the request (protocol 2)");
+
+        // A 16 MiB byte array to COM5.
+        const std::string bytes(size, '\x5A');
+        core::ScopedVariant array;
+        V_VT(array.Ptr()) = VT_ARRAY | VT_UI1;
+        V_ARRAY(array.Ptr()) = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size));
+        {
+            const core::ArrayAccess data(V_ARRAY(&array.Get()), L"the bench's label");
+            std::memcpy(data.Data(), bytes.data(), size);
+        }
+        ratios = ThroughputRatios(
+            [&] {
+                return new InProcessCall(local.Get(), L"ExecPrint",
+                                         {array.Get(), Number(0), Text(settings), Number(5)});
+            },
+            bridge, CallMessage("ExecPrint", {{{"frame", "bytes"}}, 0, "115200,N,8,1", 5}), bytes, serial, size, status,
+            inProcessTimes, bridgeTimes);
+        PrintRow("ExecPrint 16 MiB bytes, in process / bridge throughput", ratios, ">= 0.8", inProcessTimes,
+                 bridgeTimes);
+        bench::PrintLimit("the same ExecPrint in process; the bridge's bytes go beside the request (protocol 2)");
+
+        const double peak = static_cast<double>(process.Memory().PeakWorkingSetSize - quietBytes) / size;
+        bench::PrintRow("bridge peak memory over its quiet size / 16 MiB label", {peak, peak, peak}, "< 3");
+        bench::PrintLimit("the label itself; text is held as UTF-16 (twice its size) where the control takes it");
         local.Reset();  // closes the in-process connection; the bridge's closes with the bridge
     } catch (const std::exception& error) {
         std::printf("bridge bench failed: %s\n", error.what());
