@@ -19,6 +19,17 @@
 
 namespace bench {
 
+// Binds |s| to a port the system picks on loopback and returns that port.
+inline unsigned short BindLoopback(SOCKET s) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int length = sizeof(address);
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
 class Sink {
 public:
     using Clock = std::chrono::steady_clock;
@@ -42,13 +53,7 @@ public:
     }
     Sink() {
         listener_.Reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        int length = sizeof(address);
-        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-        tcpPort_ = ntohs(address.sin_port);
+        tcpPort_ = BindLoopback(listener_.Get());
         listen(listener_.Get(), 4);
         reader_ = std::thread([this] {
             for (;;) {

@@ -125,13 +125,7 @@ private:
 
 unsigned short FreePort() {
     const core::ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int length = sizeof(address);
-    getsockname(s.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    return bench::BindLoopback(s.Get());
 }
 
 // A page's side of the bridge: one connection, one request at a time.
