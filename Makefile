@@ -59,6 +59,7 @@ test: build
 	exit $$status
 
 demo: build
+	@echo "demo: TEST_ARCH=$(TEST_ARCH)"
 	$(HARNESS) bash demo/run_demo.sh
 
 # panel_host (built with the tests) hosts the control in Wine's ATL container

@@ -100,9 +100,9 @@ install_32bit() {
     fi
     reason=$(grep -m1 -E "^E: |has no installation candidate|but it is not (going to be )?installable" "$log" |
         sed -E 's/^E: //; s/^ +//' || true)
-    reason="$* cannot be installed here (${reason:-see $log}); everything else is"
+    reason="$* cannot be installed here (${reason:-see ${log#"$repo"/}})"
     echo "$reason" >"$no_32bit_stamp"
-    x86_64_line "$reason"
+    x86_64_line "$reason; everything else is installed"
 }
 
 # Copies stdole2.tlb out of libwine:i386 into build/deps without installing
@@ -130,7 +130,7 @@ fetch_stdole() {
 mapfile -t missing < <(missing_of "${packages[@]}")
 mapfile -t missing_32bit < <(missing_of "${packages_32bit[@]}")
 if ((${#missing_32bit[@]})) && [[ -n $(find "$no_32bit_stamp" -mmin -720 2>/dev/null) ]]; then
-    x86_64_line "$(cat "$no_32bit_stamp") (found earlier; make clean to try again)"
+    x86_64_line "$(cat "$no_32bit_stamp") (seen earlier; make clean to try again)"
     missing_32bit=()
 fi
 
