@@ -1,9 +1,10 @@
 """The installer package and the CAB, built as `make package` builds them and
 proven by installing: signatures, versions, a major upgrade, a print through
-each control as installed, the policy value, an exact uninstall, the bridge
-started by an install, handed over to the newer one by an upgrade and ended
-by an uninstall, and the package's registration against the libraries' own,
-key by key.
+each control as installed, the policy value and the browsers' policies made
+from it beside an administrator's, an exact uninstall, the bridge started by
+an install, handed over to the newer one by an upgrade and ended by an
+uninstall, and the package's registration against the libraries' own, key by
+key.
 
 Runs in a 64-bit prefix of its own (the package holds 64-bit controls), with
 nothing of the build tree registered. Where this machine runs 32-bit Windows
