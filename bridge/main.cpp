@@ -8,6 +8,8 @@
 //
 //   LabelBridge.exe [--console] [--port N]
 //   LabelBridge.exe [--console] --end | --start-for-users   (the installer's, handover.h)
+//   LabelBridge.exe [--console] --browser-policies LIST | --remove-browser-policies
+//                                                   (the installer's, browser_policies.h)
 //
 // The port is 9180 unless the policy value
 // HKLM\SOFTWARE\Policies\Lumtag\Bridge\Port (REG_DWORD) or --port says
@@ -23,6 +25,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/windows/object_handle.hpp>
 
+#include "browser_policies.h"
 #include "handover.h"
 #include "listener.h"
 #include "log.h"
@@ -39,10 +42,11 @@ constexpr wchar_t kPolicyKey[] = L"SOFTWARE\\Policies\\Lumtag\\Bridge";
 constexpr wchar_t kInstanceMutex[] = L"Local\\Lumtag.LabelBridge";
 
 struct Options {
-    enum class Task { Serve, End, StartForUsers };
+    enum class Task { Serve, End, StartForUsers, BrowserPolicies, RemoveBrowserPolicies };
     Task task = Task::Serve;
     bool console = false;
     std::optional<unsigned short> port;
+    std::wstring sites;  // --browser-policies
 };
 
 std::optional<unsigned short> ReadPort(std::string_view text) {
@@ -51,6 +55,16 @@ std::optional<unsigned short> ReadPort(std::string_view text) {
     const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
     if (digits.empty() || *end != '\0' || value == 0 || value > 65535) return std::nullopt;
     return static_cast<unsigned short>(value);
+}
+
+// An argument as the system gave it (in the ANSI code page).
+std::wstring FromCommandLine(const char* text) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (length <= 1) return {};
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
 }
 
 // Nothing when the command line is wrong.
@@ -64,6 +78,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             options.task = Options::Task::End;
         } else if (arg == "--start-for-users") {
             options.task = Options::Task::StartForUsers;
+        } else if (arg == "--browser-policies" && i + 1 < argc) {
+            options.task = Options::Task::BrowserPolicies;
+            options.sites = FromCommandLine(argv[++i]);
+        } else if (arg == "--remove-browser-policies") {
+            options.task = Options::Task::RemoveBrowserPolicies;
         } else if (arg == "--port" && i + 1 < argc) {
             options.port = ReadPort(argv[++i]);
             if (!options.port) return std::nullopt;
@@ -102,7 +121,9 @@ int main(int argc, char** argv) {
     const auto options = ParseOptions(argc, argv);
     if (!options) {
         bridge::OpenConsole();
-        bridge::LogLine("usage: LabelBridge.exe [--console] [--port N | --end | --start-for-users]");
+        bridge::LogLine(
+            "usage: LabelBridge.exe [--console] [--port N | --end | --start-for-users | --browser-policies LIST | "
+            "--remove-browser-policies]");
         return 2;
     }
     if (options->console)
@@ -111,6 +132,8 @@ int main(int argc, char** argv) {
         bridge::OpenLogFile();
     if (options->task == Options::Task::End) return bridge::EndRunningBridges();
     if (options->task == Options::Task::StartForUsers) return bridge::StartForUsers();
+    if (options->task == Options::Task::BrowserPolicies) return bridge::WriteBrowserPolicies(options->sites);
+    if (options->task == Options::Task::RemoveBrowserPolicies) return bridge::RemoveBrowserPolicies();
     SetUnhandledExceptionFilter(LogCrash);
 
     const core::ScopedHandle instance(CreateMutexW(nullptr, FALSE, kInstanceMutex));

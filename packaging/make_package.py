@@ -14,7 +14,9 @@ writes into OUT:
                                 removes it and started again for the users
                                 logged on after an install; the public
                                 property ALLOWED_SITES writes the site-lock
-                                policy value
+                                policy value and, unless BROWSER_POLICIES=0,
+                                the browsers' policies that let those sites
+                                reach the bridge (bridge/browser_policies.h)
   label-controls-<version>.cab  the 32-bit controls with label-controls.inf,
                                 for a page's <object codebase=...>
 
@@ -96,6 +98,11 @@ RUN_VALUE = "LabelBridge"
 END_BINARY = "LabelBridgeEnd"
 END_ACTION = "EndBridges"
 START_ACTION = "StartBridges"
+# The browsers' allow lists, written by the installed bridge from
+# ALLOWED_SITES and taken out at removal by the package's own copy (the
+# installed one may be gone by then).
+BROWSER_POLICIES_ACTION = "WriteBrowserPolicies"
+REMOVE_BROWSER_POLICIES_ACTION = "RemoveBrowserPolicies"
 PRODUCT_NAME = "Lumtag label controls"
 MANUFACTURER = "Lumtag"
 INSTALL_FOLDER = "Lumtag Label Controls"
@@ -269,12 +276,25 @@ def write_wxs(path, version, upgrade_code, controls_, files):
             Impersonate="no", Return="ignore")
     element(product, "CustomAction", Id=START_ACTION, FileKey=BRIDGE_COMPONENT, ExeCommand="--start-for-users",
             Execute="deferred", Impersonate="no", Return="ignore")
+    # A browser policy that cannot be written fails no install: the bridge's
+    # log (LocalSystem's) says which, and pages then get the browser's question.
+    element(product, "CustomAction", Id=BROWSER_POLICIES_ACTION, FileKey=BRIDGE_COMPONENT,
+            ExeCommand='--browser-policies "[ALLOWED_SITES]"', Execute="deferred", Impersonate="no", Return="ignore")
+    element(product, "CustomAction", Id=REMOVE_BROWSER_POLICIES_ACTION, Property=END_BINARY,
+            ExeCommand="--remove-browser-policies", Execute="deferred", Impersonate="no", Return="ignore")
     # When they run (their places in the sequence: tables_after_wixl()): the
     # ending whenever an installed bridge may be replaced or removed (an
     # upgrade, a repair, a removal), the start whenever the product stays.
     sequence = element(product, "InstallExecuteSequence")
     element(sequence, "Custom", Action=END_ACTION, After="InstallInitialize").text = "Installed OR WIX_UPGRADE_DETECTED"
     element(sequence, "Custom", Action=START_ACTION, After="InstallFiles").text = 'NOT REMOVE~="ALL"'
+    # Each run replaces what the last one wrote, so that an upgrade (whose
+    # ALLOWED_SITES is the older list unless given again, KEEP_SITES_ACTION)
+    # keeps the browsers' entries current; BROWSER_POLICIES=0 writes none.
+    element(sequence, "Custom", Action=BROWSER_POLICIES_ACTION, After="InstallFiles").text = \
+        'NOT REMOVE~="ALL" AND ALLOWED_SITES AND BROWSER_POLICIES<>"0"'
+    element(sequence, "Custom", Action=REMOVE_BROWSER_POLICIES_ACTION, After="InstallInitialize").text = \
+        'REMOVE~="ALL"'
 
     # The site-lock policy: one value, written only when the installing
     # administrator gives ALLOWED_SITES, in the view both controls read.
@@ -321,6 +341,8 @@ INSTALL_SEQUENCE = [
     (END_ACTION, "InstallInitialize", 1),
     ("InstallExecute", "InstallInitialize", 2),
     ("RemoveExistingProducts", "InstallInitialize", 3),
+    (REMOVE_BROWSER_POLICIES_ACTION, "InstallInitialize", 4),
+    (BROWSER_POLICIES_ACTION, "InstallFinalize", -2),
     (START_ACTION, "InstallFinalize", -1),
 ]
 
@@ -334,7 +356,7 @@ def tables_after_wixl(controls_, bridge_version, sequence):
         # wrote (found by POLICY_WRITTEN) goes with it, a policy set by other
         # means stays.
         "UPDATE `Component` SET `Condition` = 'ALLOWED_SITES OR POLICY_WRITTEN' WHERE `Component` = 'AllowedSites'",
-        "UPDATE `Property` SET `Value` = 'ALLOWED_SITES;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
+        "UPDATE `Property` SET `Value` = 'ALLOWED_SITES;BROWSER_POLICIES;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",
         # An upgrade without ALLOWED_SITES keeps the list the package wrote
         # before (the older product's removal takes its value away, and the
@@ -350,7 +372,8 @@ def tables_after_wixl(controls_, bridge_version, sequence):
             queries.append(f"UPDATE `File` SET `Version` = '{control.version}' WHERE `File` = '{control.stem}{bits}'")
     queries.append(f"UPDATE `File` SET `Version` = '{bridge_version}' WHERE `File` = '{BRIDGE_COMPONENT}'")
     end_type = EXE_IN_BINARY | DEFERRED | NOT_IMPERSONATED | EXIT_CODE_IGNORED
-    queries.append(f"UPDATE `CustomAction` SET `Type` = {end_type} WHERE `Action` = '{END_ACTION}'")
+    for action in (END_ACTION, REMOVE_BROWSER_POLICIES_ACTION):
+        queries.append(f"UPDATE `CustomAction` SET `Type` = {end_type} WHERE `Action` = '{action}'")
     taken = {number: action for action, number in sequence.items()}
     for action, beside, offset in INSTALL_SEQUENCE:
         number = sequence[beside] + offset

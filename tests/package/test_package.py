@@ -1,9 +1,10 @@
 """The installer package and the CAB, built as `make package` builds them and
 proven by installing: signatures, versions, a major upgrade, a print through
-each control as installed, the policy value, an exact uninstall, the bridge
-started by an install, handed over to the newer one by an upgrade and ended
-by an uninstall, and the package's registration against the libraries' own,
-key by key.
+each control as installed, the policy value and the browsers' policies made
+from it beside an administrator's, an exact uninstall, the bridge started by
+an install, handed over to the newer one by an upgrade and ended by an
+uninstall, and the package's registration against the libraries' own, key by
+key.
 
 Runs in a 64-bit prefix of its own (the package holds 64-bit controls), with
 nothing of the build tree registered. Where this machine runs 32-bit Windows
@@ -43,6 +44,13 @@ ALLOWED = "https://labels.example.com;https://*.corp.example"
 PE_MACHINE = {32: 0x14C, 64: 0x8664}
 FOLDERS = {64: "Program Files", 32: "Program Files (x86)"}
 BRIDGE_POLICY = r"HKLM\SOFTWARE\Policies\Lumtag\Bridge"
+# The browsers' list policies, each with an administrator's own entry at 1
+# that the package must keep at its name through install, upgrade and removal.
+CHROMIUM_POLICIES = [rf"{browser}\{name}" for browser in (r"Google\Chrome", r"Microsoft\Edge")
+                     for name in ("LoopbackNetworkAllowedForUrls", "LocalNetworkAccessAllowedForUrls")]
+FIREFOX_POLICY = r"Mozilla\Firefox\LocalNetworkAccess\SkipDomains"
+ADMIN_ENTRIES = {**{policy: "https://admin.example" for policy in CHROMIUM_POLICIES}, FIREFOX_POLICY: "admin.example"}
+WRITTEN_KEY = "software\\\\lumtag\\\\labelbridge\\\\browserpolicies"
 
 
 def runs_32bit():
@@ -82,6 +90,24 @@ def msi_table(msi, table):
 
 def msi_properties(msi):
     return dict(row[:2] for row in msi_table(msi, "Property"))
+
+
+def registry_key(path):
+    """|path| under HKLM as Prefix.registry() names it."""
+    return path.lower().replace("\\", "\\\\")
+
+
+def browser_values(registry):
+    return {policy: registry.get(registry_key("software\\policies\\" + policy), []) for policy in ADMIN_ENTRIES}
+
+
+def expected_browser_values(chromium, firefox):
+    """The administrator's entry at 1, ours numbered after it."""
+    expected = {}
+    for policy, admin in ADMIN_ENTRIES.items():
+        entries = [admin, *(firefox if policy == FIREFOX_POLICY else chromium)]
+        expected[policy] = sorted(f'"{number}"="{entry}"' for number, entry in enumerate(entries, 1))
+    return expected
 
 
 def osslsigncode_verifies(path, ca):
@@ -258,20 +284,23 @@ class Package(unittest.TestCase):
         properties = msi_properties(self.msi)
         self.assertEqual(properties["ProductVersion"], self.version)
         self.assertEqual(properties["UpgradeCode"], self.product["LABEL_CONTROLS_UPGRADE_CODE"])
-        self.assertIn("ALLOWED_SITES", properties["SecureCustomProperties"].split(";"))
+        self.assertLessEqual({"ALLOWED_SITES", "BROWSER_POLICIES"}, set(properties["SecureCustomProperties"].split(";")))
         # What a run under Wine cannot show (Wine runs every action as its one
         # user): the bridges end as LocalSystem (deferred 0x400, not
         # impersonated 0x800) by the package's own copy (2: an EXE from the
         # Binary table) before anything changes, the older product's removal
         # included; the installed one (18) starts last. Exit codes ignored (0x40).
         actions = {row[0]: int(row[1]) for row in msi_table(self.msi, "CustomAction")}
+        # The browsers' policies likewise: written by the installed bridge,
+        # removed by the package's own copy.
         self.assertEqual(actions, {"EndBridges": 2 | 0x40 | 0x400 | 0x800, "StartBridges": 18 | 0x40 | 0x400 | 0x800,
-                                   "KeepAllowedSites": 51})
+                                   "KeepAllowedSites": 51, "RemoveBrowserPolicies": 2 | 0x40 | 0x400 | 0x800,
+                                   "WriteBrowserPolicies": 18 | 0x40 | 0x400 | 0x800})
         order = [row[0] for row in sorted(msi_table(self.msi, "InstallExecuteSequence"), key=lambda row: int(row[2]))]
         at = order.index("InstallInitialize")
-        self.assertEqual(order[at:at + 5], ["InstallInitialize", "EndBridges", "InstallExecute",
-                                            "RemoveExistingProducts", "ProcessComponents"])
-        self.assertEqual(order[-2:], ["StartBridges", "InstallFinalize"])
+        self.assertEqual(order[at:at + 6], ["InstallInitialize", "EndBridges", "InstallExecute",
+                                            "RemoveExistingProducts", "RemoveBrowserPolicies", "ProcessComponents"])
+        self.assertEqual(order[-3:], ["WriteBrowserPolicies", "StartBridges", "InstallFinalize"])
 
         # The package's cabinet names each file by its row in the File table.
         files = self.work / "from-msi"
@@ -317,7 +346,11 @@ class Package(unittest.TestCase):
         self.assertNotEqual(older_code, newer_code)
         uninstall = "software\\\\microsoft\\\\windows\\\\currentversion\\\\uninstall\\\\"
 
-        # The allow list given to the older package stays through an upgrade that names none.
+        for policy, entry in ADMIN_ENTRIES.items():
+            self.assertEqual(self.prefix.run(64, "reg", "add", rf"HKLM\SOFTWARE\Policies\{policy}", "/v", "1", "/t",
+                                             "REG_SZ", "/d", entry, "/f")[0], 0)
+        # The allow list given to the older package stays through an upgrade
+        # that names none, and so do the browsers' entries made from it.
         self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(older), "/qn", f"ALLOWED_SITES={ALLOWED}"), 0)
         self.assertIn(uninstall + older_code.lower(), self.prefix.registry())
         self.assertEqual(self.prefix.msiexec("/i", e2elib.winpath(self.msi), "/qn"), 0)
@@ -330,6 +363,8 @@ class Package(unittest.TestCase):
         type(self).installed = self.product_keys(registry)
         policy = registry.get("software\\\\policies\\\\lumtag\\\\allowedsites", [])
         self.assertEqual(policy, [f'"{make_package.POLICY_VALUE}"="{ALLOWED}"'])
+        self.assertEqual(browser_values(registry), expected_browser_values(
+            ["https://labels.example.com", "https://[*.]corp.example"], ["labels.example.com", "*.corp.example"]))
 
     def test_3_each_control_prints_as_installed(self):
         self.assertIsNotNone(self.installed, "installed")
@@ -386,6 +421,8 @@ class Package(unittest.TestCase):
         # The allow list the package wrote goes; the bridge's port, which an administrator set, stays.
         self.assertFalse([k for k in registry if k.startswith("software\\\\policies\\\\lumtag\\\\allowedsites")])
         self.assertIn("software\\\\policies\\\\lumtag\\\\bridge", registry)
+        self.assertEqual(browser_values(registry), expected_browser_values([], []))
+        self.assertNotIn(WRITTEN_KEY, registry)
         for bits in (32, 64):
             self.assertFalse(self.prefix.drive_c(FOLDERS[bits], make_package.INSTALL_FOLDER).exists())
         run_values = registry.get("software\\\\microsoft\\\\windows\\\\currentversion\\\\run", [])
@@ -424,6 +461,35 @@ class Package(unittest.TestCase):
         self.assertEqual(self.product_keys(registry), {})
         self.assertEqual(registry.get("software\\\\policies\\\\lumtag\\\\allowedsites"), ['"gpo"="https://other.example"'])
         self.prefix.run(64, "reg", "delete", "HKLM\\" + make_package.POLICY_ROOT, "/f")
+
+    def test_4b_the_browsers_lists_follow_the_allow_list(self):
+        # Each row: an msiexec run and the entries of ours it leaves (Chrome
+        # and Edge, Firefox), after the administrator's. A pattern a browser
+        # cannot say is left out, one that is no pattern of ours too.
+        listed = "https://old.example:8443;http://[::1]:8080;ftp://files.example;https://*.10.0.0.1"
+        current, newer = e2elib.winpath(self.msi), e2elib.winpath(self.newer_msi)
+        rows = [
+            (["/i", current, f"ALLOWED_SITES={listed}"], ["https://old.example:8443", "http://[::1]:8080"],
+             ["old.example"]),
+            (["/i", newer, "ALLOWED_SITES=https://*.corp.example:8443"], ["https://[*.]corp.example:8443"],
+             ["*.corp.example"]),
+            (["/x", newer], [], []),
+            (["/i", current, "ALLOWED_SITES=https://labels.example.com", "BROWSER_POLICIES=0"], [], []),
+            (["/x", current], [], []),
+        ]
+        for arguments, chromium, firefox in rows:
+            with self.subTest(msiexec=arguments):
+                self.assertEqual(self.prefix.msiexec(*arguments, "/qn"), 0)
+                registry = self.prefix.registry()
+                self.assertEqual(browser_values(registry), expected_browser_values(chromium, firefox))
+                self.assertEqual(WRITTEN_KEY in registry, bool(chromium))
+        logs = "".join(log.read_text(errors="replace")
+                       for log in self.prefix.drive_c("users").glob("*/AppData/Local/Lumtag/LabelBridge*.log"))
+        for pattern in ("ftp://files.example", "https://*.10.0.0.1"):
+            self.assertIn(f"not a site pattern, left out: {pattern}", logs)
+        self.assertIn("Firefox cannot list this site, left out: http://[::1]:8080", logs)
+        for policy in ADMIN_ENTRIES:
+            self.prefix.run(64, "reg", "delete", rf"HKLM\SOFTWARE\Policies\{policy}", "/f")
 
     def answering_bridges(self, deadline, unlike=frozenset()):
         """The bridges running in the prefix, none of them one of |unlike|, and
