@@ -114,6 +114,34 @@ void ThrowLastError(HRESULT code, std::wstring_view what) {
     Throw(code, std::move(description));
 }
 
+DWORD ProcessIntegrityLevel() noexcept {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return SECURITY_MANDATORY_MEDIUM_RID;
+    alignas(TOKEN_MANDATORY_LABEL) BYTE buffer[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    DWORD level = SECURITY_MANDATORY_MEDIUM_RID;
+    if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof(buffer), &size)) {
+        PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+        const UCHAR count = *GetSidSubAuthorityCount(label);
+        if (count != 0) level = *GetSidSubAuthority(label, count - 1u);
+    }
+    CloseHandle(token);
+    return level;
+}
+
+void ThrowOpenFailed(std::wstring_view what, const std::function<DWORD()>& integrityLevel) {
+    const DWORD error = GetLastError();
+    std::wstring description(what);
+    description += L": ";
+    description += SystemMessage(error);
+    // Windows only: Wine runs every process at one level and labels no device.
+    if (error == ERROR_ACCESS_DENIED && integrityLevel() < SECURITY_MANDATORY_MEDIUM_RID)
+        description +=
+            L". The page's zone runs controls in Protected Mode, which may not open ports: the label site "
+            L"belongs in the Local intranet or Trusted sites zone";
+    Throw(kPortOpenFailed, std::move(description));
+}
+
 std::wstring SystemMessage(DWORD error) {
     wchar_t* buffer = nullptr;
     const DWORD length =

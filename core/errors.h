@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,6 +47,15 @@ private:
 void ThrowIfFailed(HRESULT hr, std::wstring_view what);
 // Throws with the system's text for GetLastError(), prefixed by |what|.
 [[noreturn]] void ThrowLastError(HRESULT code, std::wstring_view what);
+
+// The process token's mandatory integrity level (a SECURITY_MANDATORY_*_RID);
+// medium when the token does not say.
+DWORD ProcessIntegrityLevel() noexcept;
+// The could-not-open failure for GetLastError(), prefixed by |what|. A port's
+// device counts as medium integrity, so a control at low integrity (a page in
+// Protected Mode) is refused: the description then says so and what helps.
+[[noreturn]] void ThrowOpenFailed(std::wstring_view what,
+                                  const std::function<DWORD()>& integrityLevel = ProcessIntegrityLevel);
 
 // "n of m bytes went out": how far a write got, for failure descriptions.
 std::wstring BytesWentOut(size_t done, size_t count);

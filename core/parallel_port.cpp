@@ -21,7 +21,7 @@ ParallelPort::ParallelPort(std::wstring device, DWORD stallLimitMs)
     // Overlapped, so that a write can be given up when the printer stalls.
     handle_.Reset(
         CreateFileW(device_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-    if (!handle_.IsValid()) ThrowLastError(kPortOpenFailed, device_ + L" could not be opened");
+    if (!handle_.IsValid()) ThrowOpenFailed(device_ + L" could not be opened");
 }
 
 void ParallelPort::Write(const void* bytes, size_t count) {

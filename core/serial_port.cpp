@@ -1,6 +1,7 @@
 #include "serial_port.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "errors.h"
 
@@ -8,14 +9,51 @@ namespace core {
 
 namespace {
 
-// Extra time granted to every write and drain on top of the line time.
-constexpr DWORD kGraceMs = 3000;
 // Twice the line time, for slow drivers and flow control pauses.
 constexpr unsigned kLineTimeFactor = 2;
 
+// A flush on a thread of its own, which owns the port's handle until the
+// flush returns: a driver that ignores the cancellation keeps the handle,
+// not the caller.
+struct PendingFlush {
+    CommDriver* driver;
+    ScopedHandle port;
+    bool sent = false;
+    DWORD error = 0;
+};
+
+DWORD WINAPI RunFlush(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<PendingFlush>> held(static_cast<std::shared_ptr<PendingFlush>*>(parameter));
+    PendingFlush& flush = **held;
+    flush.sent = flush.driver->Flush(flush.port.Get());
+    flush.error = flush.sent ? 0 : GetLastError();
+    return 0;
+}
+
 }  // namespace
 
-SerialPort::SerialPort() : settings_(LineSettings::Parse(kDesignSettings)) {}
+std::optional<DWORD> CommDriver::QueuedBytes(HANDLE port) {
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!ClearCommError(port, &errors, &status)) return std::nullopt;
+    return status.cbOutQue;
+}
+
+bool CommDriver::Flush(HANDLE port) {
+    return FlushFileBuffers(port) != FALSE;
+}
+
+void CommDriver::CancelFlush(HANDLE flushing) {
+    CancelSynchronousIo(flushing);
+}
+
+CommDriver& SystemCommDriver() {
+    static CommDriver system;
+    return system;
+}
+
+SerialPort::SerialPort(CommDriver& driver, DWORD graceMs)
+    : driver_(driver), graceMs_(graceMs), settings_(LineSettings::Parse(kDesignSettings)) {}
 
 SerialPort::~SerialPort() {
     if (!IsOpen()) return;
@@ -75,7 +113,7 @@ void SerialPort::Open() {
     if (IsOpen()) Throw(kPortAlreadyOpen, Name() + L" is already open");
     const std::wstring device = L"\\\\.\\" + Name();
     ScopedHandle port(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!port.IsValid()) ThrowLastError(kPortOpenFailed, Name() + L" could not be opened");
+    if (!port.IsValid()) ThrowOpenFailed(Name() + L" could not be opened");
     handle_ = std::move(port);
     writeTimeoutMs_ = 0;
     try {
@@ -90,7 +128,7 @@ void SerialPort::Open() {
 DWORD SerialPort::WriteTimeoutMs(size_t count) const noexcept {
     const unsigned long long lineMs =
         static_cast<unsigned long long>(count) * settings_.BitsPerByte() * 1000ull * kLineTimeFactor / settings_.baud;
-    return static_cast<DWORD>(std::min<unsigned long long>(kGraceMs + lineMs, MAXDWORD - 1));
+    return static_cast<DWORD>(std::min<unsigned long long>(graceMs_ + lineMs, MAXDWORD - 1));
 }
 
 void SerialPort::SetWriteTimeout(DWORD timeoutMs) {
@@ -124,21 +162,58 @@ void SerialPort::Write(const void* bytes, size_t count) {
 
 void SerialPort::Close() {
     if (!IsOpen()) return;
-    // Let queued bytes leave before the handle goes, within the time the line needs.
-    COMSTAT status{};
-    DWORD errors = 0;
-    DWORD queued = ClearCommError(handle_.Get(), &errors, &status) ? status.cbOutQue : 0;
+    // Windows counts no queue for a handle opened without FILE_FLAG_OVERLAPPED
+    // (COMSTAT: cbOutQue is zero for nonoverlapped writes), so a zero proves
+    // nothing and the flush below does the waiting. Wine's ports count what
+    // they hold; while they do, wait here, within the line time of the buffer.
     const DWORD started = GetTickCount();
-    const DWORD limit = WriteTimeoutMs(queued);
-    while (queued != 0 && GetTickCount() - started < limit) {
+    std::optional<DWORD> queued = driver_.QueuedBytes(handle_.Get());
+    const DWORD limit = WriteTimeoutMs(std::max(queued.value_or(0), kBufferSize));
+    while (queued.value_or(0) != 0 && GetTickCount() - started < limit) {
         Sleep(5);
-        queued = ClearCommError(handle_.Get(), &errors, &status) ? status.cbOutQue : 0;
+        queued = driver_.QueuedBytes(handle_.Get());
     }
-    if (queued == 0) FlushFileBuffers(handle_.Get());
+    if (queued.value_or(0) != 0) {
+        const std::wstring name = Name();
+        handle_.Reset();
+        Throw(kWriteTimeout, std::to_wstring(*queued) + L" bytes had not gone out when " + name + L" was closed");
+    }
+    FlushAndClose(limit - std::min(limit, GetTickCount() - started));
+}
+
+void SerialPort::FlushAndClose(DWORD limitMs) {
+    // FlushFileBuffers on a serial port obeys flow control but not the write
+    // timeouts and returns only once everything is sent: a USB adapter pulled
+    // or wedged mid-print would hold it, and the host, for ever. So it runs on
+    // a thread of its own and CancelSynchronousIo ends it at the deadline.
+    // Wine's pty ports flush at once, so only the fake driver of the unit
+    // tests shows the wait and the cancellation.
     const std::wstring name = Name();
-    handle_.Reset();
-    if (queued != 0)
-        Throw(kWriteTimeout, std::to_wstring(queued) + L" bytes had not gone out when " + name + L" was closed");
+    auto flush = std::make_shared<PendingFlush>(PendingFlush{&driver_, std::move(handle_)});
+    auto* held = new std::shared_ptr<PendingFlush>(flush);
+    ScopedHandle thread(CreateThread(nullptr, 0, RunFlush, held, 0, nullptr));
+    if (!thread.IsValid()) {
+        delete held;  // closes the handle unflushed
+        ThrowLastError(kDeviceIoError, name + L" could not wait for its bytes to go out");
+    }
+    if (WaitForSingleObject(thread.Get(), limitMs) != WAIT_OBJECT_0) {
+        // Cancelled again until it ends: the thread may not have reached the
+        // flush when the first cancellation came, and that one finds nothing.
+        const DWORD cancelled = GetTickCount();
+        do driver_.CancelFlush(thread.Get());
+        while (WaitForSingleObject(thread.Get(), 50) == WAIT_TIMEOUT && GetTickCount() - cancelled < graceMs_);
+        const bool ended = WaitForSingleObject(thread.Get(), 0) == WAIT_OBJECT_0;
+        if (!ended || !flush->sent)
+            Throw(kWriteTimeout, L"The bytes written to " + name + L" had not all gone out within " +
+                                     std::to_wstring(limitMs) +
+                                     L" ms when it was closed; the driver does not say how "
+                                     L"many were left" +
+                                     (ended ? L"" : L", and holds the port until it lets go"));
+    }
+    if (!flush->sent) {
+        SetLastError(flush->error);
+        ThrowLastError(kDeviceIoError, L"The bytes written to " + name + L" could not be sent before it was closed");
+    }
 }
 
 }  // namespace core

@@ -13,6 +13,7 @@
 #include "port_reader.h"
 #include "scoped.h"
 #include "line_settings.h"
+#include "serial_port.h"
 #include "serial_port_component.h"
 
 namespace {
@@ -176,6 +177,85 @@ TEST_F(SerialComponent, AWriteToAPrinterThatStopsReadingTimesOutInsteadOfHanging
     port_.Reset();
     PortReader stalled(L"COM8");
     if (stalled.IsOpen()) stalled.Drain();
+}
+
+// A driver in the drain's place: a queue it reports every time, and a flush
+// that sends, fails, or blocks until cancelled (30 s at most, so that a
+// drain that waits for it shows as a success).
+class FakeCommDriver final : public core::CommDriver {
+public:
+    enum class Flushing { kSends, kFails, kBlocks };
+    FakeCommDriver(std::optional<DWORD> queued, Flushing flushing) : queued_(queued), flushing_(flushing) {}
+    std::optional<DWORD> QueuedBytes(HANDLE) override { return queued_; }
+    bool Flush(HANDLE) override {
+        if (flushing_ == Flushing::kSends) return true;
+        if (flushing_ == Flushing::kBlocks && WaitForSingleObject(cancelled_.Get(), 30000) == WAIT_TIMEOUT) return true;
+        SetLastError(flushing_ == Flushing::kFails ? ERROR_GEN_FAILURE : ERROR_OPERATION_ABORTED);
+        return false;
+    }
+    void CancelFlush(HANDLE) override { SetEvent(cancelled_.Get()); }
+    bool Cancelled() const { return WaitForSingleObject(cancelled_.Get(), 0) == WAIT_OBJECT_0; }
+
+private:
+    std::optional<DWORD> queued_;
+    Flushing flushing_;
+    core::ScopedHandle cancelled_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+TEST(SerialPortDrain, IsBoundedByItsOwnClockWhateverTheDriverSays) {
+    using Flushing = FakeCommDriver::Flushing;
+    const struct {
+        const char* what;
+        std::optional<DWORD> queued;
+        Flushing flushing;
+        HRESULT code;
+        const wchar_t* says;
+        bool cancelled;
+    } cases[] = {
+        {"a driver that sends", 0, Flushing::kSends, S_OK, L"", false},
+        {"a queue reported as zero with a flush that blocks", 0, Flushing::kBlocks, core::kWriteTimeout,
+         L"does not say how many", true},
+        {"no queue reported and a flush that fails", std::nullopt, Flushing::kFails, core::kDeviceIoError,
+         L"could not be sent", false},
+        {"the bound reached with bytes queued", 120, Flushing::kSends, core::kWriteTimeout,
+         L"120 bytes had not gone out when COM5", false},
+    };
+    for (const auto& c : cases) {
+        FakeCommDriver driver(c.queued, c.flushing);
+        core::SerialPort port(driver, 100);
+        port.SetSettings(L"4000000,N,8,1");  // the line time of a full buffer stays short
+        port.SetCommPort(5);
+        std::wstring description;
+        ASSERT_EQ(ErrorCodeOf([&] { port.Open(); }), S_OK) << c.what;
+        EXPECT_EQ(ErrorCodeOf([&] { port.Close(); }, &description), c.code) << c.what;
+        EXPECT_NE(description.find(c.says), std::wstring::npos)
+            << c.what << ": " << std::string(description.begin(), description.end());
+        EXPECT_EQ(driver.Cancelled(), c.cancelled) << c.what;
+        EXPECT_FALSE(port.IsOpen()) << c.what;
+    }
+}
+
+TEST(PortOpenRefusal, ExplainsProtectedModeOnlyToALowIntegrityControlThatWasDenied) {
+    const struct {
+        DWORD error;
+        DWORD integrity;
+        bool explains;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, SECURITY_MANDATORY_LOW_RID, true},
+        {ERROR_ACCESS_DENIED, SECURITY_MANDATORY_MEDIUM_RID, false},
+        {ERROR_FILE_NOT_FOUND, SECURITY_MANDATORY_LOW_RID, false},
+    };
+    for (const auto& c : cases) {
+        std::wstring description;
+        SetLastError(c.error);
+        EXPECT_EQ(ErrorCodeOf([&] { core::ThrowOpenFailed(L"COM3 could not be opened", [&] { return c.integrity; }); },
+                              &description),
+                  core::kPortOpenFailed);
+        EXPECT_EQ(description.rfind(L"COM3 could not be opened: ", 0), 0u) << c.error;
+        EXPECT_EQ(description.find(L"Protected Mode") != std::wstring::npos, c.explains)
+            << c.error << " " << c.integrity;
+        EXPECT_EQ(description.find(L"Trusted sites") != std::wstring::npos, c.explains) << c.error;
+    }
 }
 
 TEST(LineSettings, ReadsTheFourFieldsIntoLineParameters) {
