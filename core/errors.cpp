@@ -50,6 +50,8 @@ constexpr CallerError kCallerErrors[] = {
      "CONNECTION_LOST"},
     {ClientCode(0x204), static_cast<int32_t>(ClientCode(0x204)), L"Not a label bridge", "NOT_A_BRIDGE"},
     {ClientCode(0x205), static_cast<int32_t>(ClientCode(0x205)), L"The label bridge is busy", "BRIDGE_BUSY"},
+    {ClientCode(0x206), static_cast<int32_t>(ClientCode(0x206)),
+     L"The browser does not let the page reach programs on this computer", "BROWSER_BLOCKED"},
 };
 
 const CallerError* FindCallerError(HRESULT code) noexcept {

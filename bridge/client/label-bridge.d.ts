@@ -10,7 +10,8 @@ export declare const DEFAULT_PORT: 9180;
  * (0x80040201 ...). A control's own failures carry the control's numbers (README: Errors).
  */
 /** Nothing answers on the bridge's port: LabelBridge.exe is not running (or listens on another
- *  port). 0x80040201. */
+ *  port). In a browser without the loopback permission (see localAccess) the browser may have
+ *  blocked the page instead; the description then names that cause too. 0x80040201. */
 export declare const NO_BRIDGE: -2147220991;
 /** The bridge refused the page, most often because its origin is not on the allowed list
  *  (HKLM\SOFTWARE\Policies\Lumtag\AllowedSites). The description quotes the bridge's reason.
@@ -25,12 +26,18 @@ export declare const NOT_A_BRIDGE: -2147220988;
 /** The bridge has as many connections as it takes (other pages or tabs hold them): try again
  *  later. The description quotes the bridge's reason. 0x80040205. */
 export declare const BRIDGE_BUSY: -2147220987;
+/** The browser does not let this page reach programs on this computer: its permission
+ *  "loopback-network" ("local-network-access" in older Chrome) is denied, or the user did not
+ *  answer its question with allow. The user allows it in the site's settings; an administrator
+ *  lists the site in LoopbackNetworkAllowedForUrls (Chrome, Edge; LocalNetworkAccessAllowedForUrls
+ *  before 147) or LocalNetworkAccess SkipDomains (Firefox). The description says so. 0x80040206. */
+export declare const BROWSER_BLOCKED: -2147220986;
 
 /** A failure, with what a script's Err object would show for it. */
 export declare class LabelError extends Error {
   readonly name: "LabelError";
   /** Err.Number: e.g. 8002 for a port that cannot be opened, 438 for an unknown member, or one of
-   *  NO_BRIDGE, BRIDGE_REFUSED, CONNECTION_LOST, NOT_A_BRIDGE, BRIDGE_BUSY. */
+   *  NO_BRIDGE, BRIDGE_REFUSED, CONNECTION_LOST, NOT_A_BRIDGE, BRIDGE_BUSY, BROWSER_BLOCKED. */
   readonly number: number;
   /** The full code as an unsigned 32-bit number, e.g. 0x800A1F42 for 8002. */
   readonly hresult: number;
@@ -89,11 +96,23 @@ export type LabelObject = LabelObjectBase & { [member: string]: any };
 export interface ConnectOptions {
   /** The bridge's port (default 9180). */
   port?: number;
+  /** Called, and awaited, before the connection opens when the browser will ask the user whether
+   *  this page may reach programs on this computer (localAccess() is "prompt"): the page may
+   *  explain the question first. connect() then waits for the user's answer, however long. */
+  onAsk?: () => void | Promise<void>;
 }
 
 /**
+ * Whether this page may reach programs on this computer (the bridge among them), as the
+ * browser's permission says: "granted"; "prompt", the browser asks when the page connects
+ * (Firefox says "prompt" also for a site its policy lets through, and asks nothing); "denied";
+ * or null where the browser has no such permission. Asks the user nothing.
+ */
+export declare function localAccess(): Promise<"granted" | "prompt" | "denied" | null>;
+
+/**
  * Creates a label control in the bridge. Rejects with a LabelError: NO_BRIDGE, BRIDGE_REFUSED,
- * NOT_A_BRIDGE, BRIDGE_BUSY, CONNECTION_LOST, or 70 (permission denied) for a ProgID other than
+ * NOT_A_BRIDGE, BRIDGE_BUSY, BROWSER_BLOCKED, CONNECTION_LOST, or 70 (permission denied) for a ProgID other than
  * the two label controls.
  * Objects of one page share one connection per port; calls go out in order.
  */

@@ -17,6 +17,7 @@ export const BRIDGE_REFUSED = -2147220990; // 0x80040202: the bridge refused thi
 export const CONNECTION_LOST = -2147220989; // 0x80040203: the connection closed, or the object was released
 export const NOT_A_BRIDGE = -2147220988; // 0x80040204: something other than LabelBridge protocol 1 answers there
 export const BRIDGE_BUSY = -2147220987; // 0x80040205: the bridge has all the connections it takes; try again later
+export const BROWSER_BLOCKED = -2147220986; // 0x80040206: the browser does not let this page reach programs on this computer
 
 // Every bridge speaks protocol 1; one whose greeting lists protocol 2 also takes label data as
 // binary messages beside a request.
@@ -31,6 +32,19 @@ const CLOSE_TRY_AGAIN_LATER = 1013;
 // The first word of every plain HTTP answer of the bridge (a refused handshake, a request that
 // is no WebSocket); the reason follows it.
 const BRIDGE_ANSWER = "LabelBridge:";
+// The browsers' permission for a site to reach programs on this computer's loopback address:
+// its name since Chrome 147 (Firefox knows only this one), then the older one.
+const PERMISSION_NAMES = ["loopback-network", "local-network-access"];
+// A closed port fails a connection within milliseconds; a question to the user takes longer. A
+// connection that failed this fast while the permission says "prompt" was not asked about: no
+// check applied (a page on this computer, a site its policy lets through), so the probe asks
+// nothing either.
+const QUESTION_MS = 1000;
+// What a user or an administrator does about BROWSER_BLOCKED.
+const HOW_TO_ALLOW = "allow it in the site's settings (the icon left of the address: " +
+  '"apps and services on this device" or "local network access"), or an administrator lists the ' +
+  "site in the browser's policy: LoopbackNetworkAllowedForUrls in Chrome and Edge " +
+  "(LocalNetworkAccessAllowedForUrls before version 147), LocalNetworkAccess SkipDomains in Firefox";
 
 export class LabelError extends Error {
   constructor(number, hresult, description, source = OWN_SOURCE) {
@@ -45,6 +59,28 @@ export class LabelError extends Error {
 
 function ownError(number, description) {
   return new LabelError(number, number >>> 0, description);
+}
+
+async function permissionStatus() {
+  if (typeof navigator === "undefined" || !navigator.permissions?.query) return null;
+  for (const name of PERMISSION_NAMES) {
+    try {
+      return { name, state: (await navigator.permissions.query({ name })).state };
+    } catch {
+      // This browser knows no permission of that name.
+    }
+  }
+  return null;
+}
+
+/**
+ * Whether this page may reach programs on this computer, as the browser's permission says:
+ * "granted", "prompt" (the browser asks the user when the page connects; where a policy lets
+ * the site through, Firefox says "prompt" too and asks nothing), "denied", or null where the
+ * browser has no such permission.
+ */
+export async function localAccess() {
+  return (await permissionStatus())?.state ?? null;
 }
 
 // --- values on the wire ---------------------------------------------------------------------
@@ -116,9 +152,19 @@ class Connection {
   // Resolves once the bridge's greeting arrived and names protocol 1. Its "protocols" say
   // whether label data may go beside a request; its other fields (the bridge's "version", its
   // "controls") are information only.
-  open() {
+  //
+  // |onAsk| is called, and awaited, before the socket opens when the browser will ask the user
+  // whether this page may reach programs on this computer. The socket then waits for the
+  // user's answer: nothing here limits how long.
+  async open(onAsk) {
+    if (onAsk && (await localAccess()) === "prompt") await onAsk();
+    return this.openSocket();
+  }
+
+  openSocket() {
     return new Promise((resolve, reject) => {
       let opened = false;
+      const started = Date.now();
       let greeted = false;
       let socket;
       try {
@@ -157,13 +203,22 @@ class Connection {
         } else {
           // A browser tells a page nothing about a failed handshake: the bridge's 403 looks just
           // like a port nobody listens on. What answers plain HTTP there tells them apart.
-          this.whyNotOpened().then(reject);
+          this.whyNotOpened(Date.now() - started).then(reject);
         }
       };
     });
   }
 
-  async whyNotOpened() {
+  // |tookMs|: how long the failed attempt took. Where the browser may have blocked it, the
+  // probe below is not sent: it would only ask the user a second time.
+  async whyNotOpened(tookMs) {
+    const permission = await permissionStatus();
+    if (permission?.state === "denied" || (permission?.state === "prompt" && tookMs >= QUESTION_MS)) {
+      const answer = permission.state === "denied" ? "denied" : "not answered with allow";
+      return ownError(BROWSER_BLOCKED, `the browser does not let this page (${location.origin}) reach programs ` +
+        `on this computer, so not the label bridge at ${this.url} either (its permission "${permission.name}": ` +
+        `${answer}); ${HOW_TO_ALLOW}`);
+    }
     const probe = `http://127.0.0.1:${this.port}/`;
     let answer;
     try {
@@ -173,7 +228,11 @@ class Connection {
       try {
         await fetch(probe, { mode: "no-cors", cache: "no-store" });
       } catch {
-        return ownError(NO_BRIDGE, `no label bridge at ${this.url}: is LabelBridge.exe running on this computer?`);
+        // A browser without the permission may still block the page, and says nothing of it.
+        const orBlocked = permission ? "" : `; or the browser does not let this page reach programs on this ` +
+          `computer: ${HOW_TO_ALLOW}`;
+        return ownError(NO_BRIDGE, `no label bridge at ${this.url}: is LabelBridge.exe running on this ` +
+          `computer?${orBlocked}`);
       }
       return ownError(NOT_A_BRIDGE, `something other than the label bridge answers at ${probe}`);
     }
@@ -239,10 +298,10 @@ function parseJson(text) {
 
 const connections = new Map(); // port -> Promise<Connection>
 
-function connectionFor(port) {
+function connectionFor(port, onAsk) {
   if (!connections.has(port)) {
     const connection = new Connection(port);
-    connection.opened = connection.open();
+    connection.opened = connection.open(onAsk);
     connections.set(port, connection.opened);
     // A connection that never opened is not kept: the next connect tries again.
     connection.opened.catch(() => {
@@ -319,10 +378,11 @@ function memberProxy(object) {
 
 /**
  * Creates a label control (Tessmer.lumtag or Quennet.lumtag) in the label bridge on this computer.
- * Objects of one page share one connection per port.
+ * Objects of one page share one connection per port. |onAsk| (optional) is called and awaited
+ * before the browser asks the user whether this page may reach programs on this computer.
  */
-export async function connect(progId, { port = DEFAULT_PORT } = {}) {
-  const connection = await connectionFor(port);
+export async function connect(progId, { port = DEFAULT_PORT, onAsk } = {}) {
+  const connection = await connectionFor(port, onAsk);
   const reply = await connection.request({ op: "create", progId });
   return memberProxy(new LabelObject(connection, reply.object, progId));
 }

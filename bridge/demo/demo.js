@@ -1,7 +1,7 @@
 // The demo page: prints the label through label-bridge.js and draws its preview with
 // zpl-renderer-js. The query string may preset the form: ?bridge=9180&control=Quennet.lumtag
 // &target=lpt|serial|network&com=5&setting=...&host=...&hostPort=...
-import { connect } from "../client/label-bridge.js";
+import { BROWSER_BLOCKED, connect, localAccess } from "../client/label-bridge.js";
 
 const SAMPLE = `^XA
 ^CF0,44^FO40,40^FDLumtag Logistics^FS
@@ -19,6 +19,20 @@ const bridgePort = Number(query.get("bridge") || 9180);
 function setStatus(state, text) {
   $("status").dataset.state = state;
   $("status").textContent = text;
+}
+
+// What the browser's permission to reach programs on this computer says, and what to do about it.
+const ACCESS = {
+  granted: "This browser lets the page reach the label bridge.",
+  prompt: "On the first print the browser asks whether this page may reach apps and services on this device: choose Allow.",
+  denied: "This browser does not let the page reach the label bridge: allow it in the site's settings " +
+    "(the icon left of the address), or ask your administrator to list this site in the browser's policy.",
+};
+
+async function showAccess() {
+  const state = await localAccess();
+  $("access").dataset.state = state ?? "unknown";
+  $("access").textContent = ACCESS[state] ?? "";
 }
 
 // Shows only the port choices the chosen control has.
@@ -53,7 +67,11 @@ async function print(event) {
   setStatus("busy", "Printing…");
   let label;
   try {
-    label = await connect(control, { port: bridgePort });
+    label = await connect(control, {
+      port: bridgePort,
+      onAsk: () => setStatus("busy", "Your browser asks whether this page may reach apps and services on this " +
+        "device: choose Allow to print."),
+    });
     let where;
     if (target === "network") {
       await label.SocConnect($("host").value, Number($("hostPort").value));
@@ -73,10 +91,12 @@ async function print(event) {
   } catch (error) {
     const number = error.number !== undefined ? ` (error ${error.number})` : "";
     setStatus("failed", `Not printed${number}: ${error.description || error.message}`);
+    if (error.number === BROWSER_BLOCKED) showAccess();
   } finally {
     // Releasing the control closes a network printer's connection after the label went out.
     await label?.release().catch(() => {});
     $("print").disabled = false;
+    showAccess();
   }
 }
 
@@ -115,3 +135,4 @@ $("target").addEventListener("change", showTargets);
 $("label").addEventListener("input", schedulePreview);
 $("job").addEventListener("submit", print);
 drawPreview();
+showAccess();
